@@ -1,0 +1,34 @@
+// The platform's URI class: an absolute URI parsed from a wide string.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+class Uri {
+public:
+    // Raises PlatformError 0x80070057, with a restricted description that names
+    // the text and the fault, for an empty, relative or malformed text.
+    explicit Uri(std::wstring_view text);
+
+    const std::wstring& RawUri() const noexcept { return m_raw; }
+    const std::wstring& SchemeName() const noexcept { return m_scheme; }  // lower case, without ':'
+    const std::wstring& Host() const noexcept { return m_host; }          // empty when there is none
+    int Port() const noexcept { return m_port; }                          // -1 when not given
+    const std::wstring& Path() const noexcept { return m_path; }          // as written, still escaped
+    const std::wstring& Query() const noexcept { return m_query; }        // without '?'
+
+    // Resolves a reference (absolute or relative) against this URI.
+    Uri CombineUri(std::wstring_view relative) const;
+
+private:
+    std::wstring m_raw;
+    std::wstring m_scheme;
+    std::wstring m_host;
+    int m_port = -1;
+    std::wstring m_path;
+    std::wstring m_query;
+};
+
+}  // namespace platform

@@ -1,0 +1,18 @@
+// The one error report line: "<context> error: code=0x<code>, message=<message>\n".
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/Error.h"
+
+namespace report {
+
+// The message for an error: its information's text when recorded for the same
+// code (restricted description first), otherwise the system's text; trailing
+// white space removed.
+std::wstring ErrorMessage(const platform::PlatformError& error);
+
+void LogError(std::wstring_view context, const platform::PlatformError& error) noexcept;
+
+}  // namespace report
