@@ -1,0 +1,22 @@
+#include "platform/Guid.h"
+
+#include <random>
+
+namespace platform {
+
+Guid Guid::NewRandom() {
+    thread_local std::mt19937_64 engine{std::random_device{}()};
+    const std::uint64_t high = engine();
+    const std::uint64_t low = engine();
+    Guid guid;
+    guid.Data1 = static_cast<std::uint32_t>(high >> 32);
+    guid.Data2 = static_cast<std::uint16_t>(high >> 16);
+    guid.Data3 = static_cast<std::uint16_t>((high & 0x0FFF) | 0x4000);  // version 4
+    for (int i = 0; i < 8; ++i) {
+        guid.Data4[i] = static_cast<std::uint8_t>(low >> (56 - 8 * i));
+    }
+    guid.Data4[0] = static_cast<std::uint8_t>((guid.Data4[0] & 0x3F) | 0x80);  // RFC 4122 variant
+    return guid;
+}
+
+}  // namespace platform
