@@ -71,7 +71,15 @@ public:
     void SetProgress(ProgressHandler handler) {
         auto shared = handler ? std::make_shared<const ProgressHandler>(std::move(handler)) : nullptr;
         std::lock_guard lock(m_lock);
+        if (Failed(m_refuseProgress)) {
+            Throw(m_refuseProgress);
+        }
         m_progress = std::move(shared);
+    }
+
+    void RefuseProgressHandler(hresult code) {
+        std::lock_guard lock(m_lock);
+        m_refuseProgress = code;
     }
 
     void ReportProgress(const P& progress) {
@@ -164,6 +172,7 @@ private:
     CompletedHandler m_completed;
     std::shared_ptr<const ProgressHandler> m_progress;
     std::function<void()> m_onCancel;
+    hresult m_refuseProgress = kOk;
 };
 
 // The members the two handle kinds share.
@@ -253,6 +262,8 @@ public:
     // Called when a holder of the operation cancels it, before it is finished as Canceled.
     void OnCancel(std::function<void()> callback) const { m_core->state->OnCancel(std::move(callback)); }
     bool IsCanceled() const { return m_core->state->Status() == AsyncStatus::Canceled; }
+    // Makes Progress() on the operation raise the code (a platform that refuses the handler).
+    void RefuseProgressHandler(hresult code) const { m_core->state->RefuseProgressHandler(code); }
 
 private:
     struct Core {
