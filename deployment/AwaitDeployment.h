@@ -1,0 +1,18 @@
+// Follows one deployment request to its end: progress on one self-overwriting
+// console line, the deployment result, and a status line under the context name.
+#pragma once
+
+#include <string>
+
+#include "deployment/PackageService.h"
+
+namespace deployment {
+
+// Yields true only when the request completed. A cancelled request, or a failure
+// to follow it, ends the task with that error for the caller to report.
+IAsyncOperation<bool> AwaitDeployment(DeploymentOperation operation, std::wstring context);
+
+// "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}", lowercase.
+std::wstring FormatGuid(const platform::Guid& guid);
+
+}  // namespace deployment
