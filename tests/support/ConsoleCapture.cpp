@@ -1,5 +1,6 @@
 #include "tests/support/ConsoleCapture.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -13,6 +14,8 @@ ConsoleCapture::ConsoleCapture() : m_fd(::memfd_create("console", 0)) {
     if (m_fd < 0) {
         throw std::runtime_error("memfd_create failed");
     }
+    // Writers on several threads share one offset; appending keeps every line.
+    ::fcntl(m_fd, F_SETFL, O_APPEND);
     m_previous = report::Console().Redirect(m_fd);
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <new>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -83,8 +84,10 @@ class AwaitDeploymentOutput : public testing::TestWithParam<std::tuple<OutputCas
 TEST_P(AwaitDeploymentOutput, WritesExactBytesAndYields) {
     auto [c, finishedAtReturn] = GetParam();
     c.request.finishedAtReturn = finishedAtReturn;
-    if (finishedAtReturn && !c.request.progress.empty()) {
-        GTEST_SKIP() << "a request that has already finished sends no progress";
+    if (finishedAtReturn) {
+        // A request that has finished before anyone listens sends no progress.
+        c.request.progress.clear();
+        c.expected = std::regex_replace(c.expected, std::regex("\rProgress: [0-9]+%"), "");
     }
     test_support::ScriptedPackageManager service;
     test_support::ConsoleCapture console;

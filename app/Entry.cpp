@@ -1,0 +1,121 @@
+#include "app/Entry.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <exception>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include <boost/program_options/detail/convert.hpp>
+
+#include "app/Options.h"
+#include "app/WaitForRun.h"
+#include "platform/Apartment.h"
+#include "platform/Error.h"
+#include "report/Console.h"
+#include "report/LogError.h"
+
+namespace app {
+namespace {
+
+// A library's narrow text as wide text: UTF-8 when it is, otherwise byte by
+// byte with every non-ASCII byte replaced, so nothing here can fail but memory.
+std::wstring Widen(std::string_view text) {
+    try {
+        return boost::from_utf8(std::string(text));
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (...) {
+    }
+    std::wstring wide;
+    wide.reserve(text.size());
+    for (const char c : text) {
+        wide += static_cast<unsigned char>(c) < 0x80 ? static_cast<wchar_t>(c) : L'\uFFFD';
+    }
+    return wide;
+}
+
+// One line, written at once, so that nothing from another thread splits it.
+void ReportLine(std::wstring_view prefix, std::string_view what) noexcept {
+    try {
+        std::wstring line(prefix);
+        line += Widen(what);
+        line += L'\n';
+        report::Console() << line;
+    } catch (...) {
+        // Without memory for the text the line still says what kind of failure ended the run.
+        report::Console() << prefix << L'\n';
+    }
+}
+
+// With a standard descriptor closed, the next file the run opens would take
+// its number and receive the console text; /dev/null keeps the numbers taken.
+void KeepStandardDescriptorsTaken() noexcept {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            const int opened = ::open("/dev/null", O_RDWR);
+            if (opened >= 0 && opened != fd) {
+                ::dup2(opened, fd);
+                ::close(opened);
+            }
+        }
+    }
+}
+
+int Run(int argc, char** argv, std::ostream& helpOut) {
+    if (const platform::hresult result = platform::InitializeApartment(); platform::Failed(result)) {
+        platform::Throw(result);
+    }
+
+    Options options;
+    bool parsed = false;
+    try {
+        parsed = options.Parse(argc, argv, helpOut);
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& error) {
+        // The option library's errors, and its failure to convert a value from
+        // the local 8-bit encoding, which it raises as a plain logic error.
+        ReportLine(L"Invalid command line: ", error.what());
+        return 1;
+    }
+    if (!parsed) {
+        return 1;
+    }
+
+    if (options.Values()["help"].as<bool>()) {
+        helpOut << options.Description() << "\n";
+        return 0;
+    }
+
+    auto& console = report::Console();
+    console << L"App installer file URI: " << options.AppInstallerFileUri() << L'\n';
+    console << L"Provision for all users: " << options.ProvisionAllUsers() << L'\n';
+    console << L"Add or remove: " << (options.Remove() ? L"remove" : L"add") << L'\n';
+    console << L"Package family name: " << options.PackageFamilyName() << L'\n';
+
+    return WaitForRun(options);
+}
+
+}  // namespace
+
+int Main(int argc, char** argv, std::ostream& helpOut) {
+    KeepStandardDescriptorsTaken();
+    try {
+        return Run(argc, argv, helpOut);
+    } catch (const platform::PlatformError& error) {
+        report::LogError(L"appdeploy", error);
+    } catch (const std::bad_alloc&) {
+        report::Console() << L"appdeploy error: out of memory\n";
+    } catch (const std::exception& error) {
+        ReportLine(L"appdeploy error: ", error.what());
+    } catch (...) {
+        report::Console() << L"appdeploy error: unknown failure\n";
+    }
+    return 1;
+}
+
+}  // namespace app

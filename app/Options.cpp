@@ -1,0 +1,58 @@
+#include "app/Options.h"
+
+#include "report/Console.h"
+
+namespace po = boost::program_options;
+
+namespace app {
+namespace {
+
+constexpr const char* kDefaultAppInstallerFileUri = "https://quillmark.example/release-app/AppPackage.appinstaller";
+constexpr const char* kDefaultPackageFamilyName = "Oru.Quillmark.Vantor.App.Release_4kd8wq2zr7xbe";
+
+// The defaults are ASCII, so widening each character is the whole conversion.
+std::wstring Widen(std::string_view text) { return std::wstring(text.begin(), text.end()); }
+
+}  // namespace
+
+Options::Options() : m_description("Allowed options") {
+    m_description.add_options()
+        ("app-installer-file-uri,i",
+         po::wvalue<std::wstring>()->default_value(Widen(kDefaultAppInstallerFileUri), kDefaultAppInstallerFileUri),
+         "Custom AppInstaller file URI")
+        ("package-family-name,f",
+         po::wvalue<std::wstring>()->default_value(Widen(kDefaultPackageFamilyName), kDefaultPackageFamilyName),
+         "Custom package family name")
+        ("provision-all-users,p", po::bool_switch(), "Provision for all users")
+        ("remove,x", po::bool_switch(), "Remove package")
+        ("help,?", po::bool_switch(), "produce help message");
+}
+
+bool Options::Parse(int argc, const char* const* argv, std::ostream& helpOut) {
+    // A program can be started with no argument at all, not even its own name;
+    // the library would then read before the vector.
+    static const char* const kProgramOnly[] = {"appdeploy", nullptr};
+    if (argc < 1 || argv == nullptr) {
+        argc = 1;
+        argv = kProgramOnly;
+    }
+    try {
+        po::store(po::parse_command_line(argc, argv, m_description), m_values);
+        po::notify(m_values);
+    } catch (const po::unknown_option&) {
+        report::Console() << L"Invalid option";
+        helpOut << m_description << "\n";
+        return false;
+    }
+    return true;
+}
+
+std::wstring Options::AppInstallerFileUri() const { return m_values["app-installer-file-uri"].as<std::wstring>(); }
+
+std::wstring Options::PackageFamilyName() const { return m_values["package-family-name"].as<std::wstring>(); }
+
+bool Options::ProvisionAllUsers() const { return m_values["provision-all-users"].as<bool>(); }
+
+bool Options::Remove() const { return m_values["remove"].as<bool>(); }
+
+}  // namespace app

@@ -1,0 +1,186 @@
+#include <gtest/gtest.h>
+
+#include <new>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "app/Entry.h"
+#include "app/Options.h"
+#include "platform/deployment/PackageManager.h"
+#include "tests/support/ConsoleCapture.h"
+#include "tests/unit/app/TestCommandLine.h"
+
+namespace {
+
+using app_test::CommandLine;
+using app_test::kHelpText;
+using platform::deployment::IPackageManager;
+using platform::deployment::PackageManagerFactory;
+
+const std::string kDefaultUri = "https://quillmark.example/release-app/AppPackage.appinstaller";
+const std::string kDefaultFamily = "Oru.Quillmark.Vantor.App.Release_4kd8wq2zr7xbe";
+
+std::string Echo(const std::string& uri, const std::string& provision, const std::string& mode,
+                 const std::string& family) {
+    return "App installer file URI: " + uri + "\nProvision for all users: " + provision + "\nAdd or remove: " + mode +
+           "\nPackage family name: " + family + "\n";
+}
+
+// The run stops where it obtains the service, so the tests see the entry's own
+// words and its report of what reached it.
+PackageManagerFactory Refusing() {
+    return []() -> std::shared_ptr<IPackageManager> {
+        throw platform::PlatformError(platform::kAccessDenied,
+                                      platform::ErrorInfo{platform::kAccessDenied, std::nullopt, L"Service refused"});
+    };
+}
+const std::string kRefused = "appdeploy error: code=0x80070005, message=Service refused\n";
+
+struct EntryCase {
+    std::string name;
+    std::vector<std::string> args;
+    int status;
+    std::string console;
+    std::string help;
+    PackageManagerFactory factory = Refusing();
+};
+
+class Entry : public testing::TestWithParam<EntryCase> {};
+
+TEST_P(Entry, WritesAndExitsAsExpected) {
+    const EntryCase& c = GetParam();
+    platform::deployment::ScopedPackageManagerActivation activation(c.factory);
+    test_support::ConsoleCapture console;
+    std::ostringstream help;
+    CommandLine commandLine(c.args);
+
+    EXPECT_EQ(app::Main(commandLine.Argc(), commandLine.Argv(), help), c.status);
+
+    EXPECT_EQ(console.Text(), c.console);
+    EXPECT_EQ(help.str(), c.help);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, Entry,
+    testing::Values(
+        EntryCase{"HelpShort", {"-?"}, 0, "", kHelpText + "\n"},
+        EntryCase{"HelpLong", {"--help"}, 0, "", kHelpText + "\n"},
+        EntryCase{"HelpWinsOverOtherOptions", {"--help", "-x", "-f", "name"}, 0, "", kHelpText + "\n"},
+        EntryCase{"UnknownOptionWinsOverHelp", {"--foo", "--help"}, 1, "Invalid option", kHelpText + "\n"},
+        EntryCase{"UnknownOption", {"-z"}, 1, "Invalid option", kHelpText + "\n"},
+        EntryCase{"NoArguments", {}, 1, Echo(kDefaultUri, "false", "add", kDefaultFamily) + kRefused, ""},
+        EntryCase{"Remove", {"-x"}, 1, Echo(kDefaultUri, "false", "remove", kDefaultFamily) + kRefused, ""},
+        EntryCase{"Provision", {"-p"}, 1, Echo(kDefaultUri, "true", "add", kDefaultFamily) + kRefused, ""},
+        EntryCase{"GivenValues",
+                  {"-px", "-i", "file:///tmp/a.appinstaller", "-f", "A_b"},
+                  1,
+                  Echo("file:///tmp/a.appinstaller", "true", "remove", "A_b") + kRefused,
+                  ""},
+        EntryCase{"EmptyFamily", {"-x", "-f", ""}, 1, Echo(kDefaultUri, "false", "remove", "") + kRefused, ""},
+        EntryCase{"OutOfMemory",
+                  {"-x"},
+                  1,
+                  Echo(kDefaultUri, "false", "remove", kDefaultFamily) + "appdeploy error: out of memory\n",
+                  "",
+                  []() -> std::shared_ptr<IPackageManager> { throw std::bad_alloc(); }},
+        EntryCase{"OtherFailure",
+                  {"-x"},
+                  1,
+                  Echo(kDefaultUri, "false", "remove", kDefaultFamily) + "appdeploy error: service exploded\n",
+                  "",
+                  []() -> std::shared_ptr<IPackageManager> { throw std::runtime_error("service exploded"); }},
+        EntryCase{"FailureThatIsNoStandardException",
+                  {"-x"},
+                  1,
+                  Echo(kDefaultUri, "false", "remove", kDefaultFamily) + "appdeploy error: unknown failure\n",
+                  "",
+                  []() -> std::shared_ptr<IPackageManager> { throw 42; }}),
+    [](const testing::TestParamInfo<EntryCase>& info) { return info.param.name; });
+
+// The text the option library itself gives for a command line.
+std::string LibraryText(const std::vector<std::string>& args) {
+    test_support::ConsoleCapture console;
+    CommandLine commandLine(args);
+    app::Options options;
+    try {
+        options.Parse(commandLine.Argc(), commandLine.Argv());
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+    return "(no error)";
+}
+
+struct CommandLineErrorCase {
+    std::string name;
+    std::vector<std::string> args;
+};
+
+class EntryCommandLineError : public testing::TestWithParam<CommandLineErrorCase> {};
+
+TEST_P(EntryCommandLineError, IsOneLineAndStatusOne) {
+    const CommandLineErrorCase& c = GetParam();
+    const std::string libraryText = LibraryText(c.args);
+    ASSERT_NE(libraryText, "(no error)");
+    platform::deployment::ScopedPackageManagerActivation activation(Refusing());
+    test_support::ConsoleCapture console;
+    std::ostringstream help;
+    CommandLine commandLine(c.args);
+
+    EXPECT_EQ(app::Main(commandLine.Argc(), commandLine.Argv(), help), 1);
+
+    EXPECT_EQ(console.Text(), "Invalid command line: " + libraryText + "\n");
+    EXPECT_EQ(help.str(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rejected, EntryCommandLineError,
+    testing::Values(CommandLineErrorCase{"MissingValue", {"-i"}},
+                    CommandLineErrorCase{"EmptyValueAfterEquals", {"--app-installer-file-uri="}},
+                    CommandLineErrorCase{"ValueGivenToSwitch", {"--remove=yes"}},
+                    CommandLineErrorCase{"OptionTwice", {"-x", "-x"}},
+                    CommandLineErrorCase{"AmbiguousAbbreviation", {"--p"}},
+                    CommandLineErrorCase{"HelpDoesNotHideAnError", {"--help", "-i"}},
+                    // The classic locale converts no byte above 0x7f.
+                    CommandLineErrorCase{"ValueNotInTheLocalEncoding", {"-f", "caf\xc3\xa9"}}),
+    [](const testing::TestParamInfo<CommandLineErrorCase>& info) { return info.param.name; });
+
+TEST(EntryCommandLineErrorText, IsTheLibrarysOwnWords) {
+    test_support::ConsoleCapture console;
+    std::ostringstream help;
+    CommandLine commandLine({"-i"});
+    EXPECT_EQ(app::Main(commandLine.Argc(), commandLine.Argv(), help), 1);
+    EXPECT_EQ(console.Text(),
+              "Invalid command line: the required argument for option '--app-installer-file-uri' is missing\n");
+}
+
+TEST(EntryEcho, EmptyUriIsEchoedAndThenRejectedByTheRun) {
+    platform::deployment::ScopedPackageManagerActivation activation(Refusing());
+    test_support::ConsoleCapture console;
+    std::ostringstream help;
+    CommandLine commandLine({"-i", ""});
+
+    EXPECT_EQ(app::Main(commandLine.Argc(), commandLine.Argv(), help), 1);
+
+    const std::string expected = Echo("", "false", "add", kDefaultFamily) + "appdeploy error: code=0x80070057, message=";
+    const std::string text = console.Text();
+    EXPECT_EQ(text.substr(0, expected.size()), expected);
+    EXPECT_EQ(text.find('\n', expected.size()), text.size() - 1) << text;
+    EXPECT_EQ(help.str(), "");
+}
+
+TEST(EntryEcho, NonAsciiValuesArriveAsUtf8) {
+    app_test::ScopedGlobalLocale locale("C.utf8");
+    platform::deployment::ScopedPackageManagerActivation activation(Refusing());
+    test_support::ConsoleCapture console;
+    std::ostringstream help;
+    CommandLine commandLine({"-x", "-f", "Paket.caf\xc3\xa9.\xf0\x9f\x93\xa6"});
+
+    EXPECT_EQ(app::Main(commandLine.Argc(), commandLine.Argv(), help), 1);
+
+    EXPECT_EQ(console.Text(),
+              Echo(kDefaultUri, "false", "remove", "Paket.caf\xc3\xa9.\xf0\x9f\x93\xa6") + kRefused);
+}
+
+}  // namespace

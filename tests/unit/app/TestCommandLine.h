@@ -1,0 +1,59 @@
+// An argument vector built from strings, and the help text the tool prints.
+#pragma once
+
+#include <locale>
+#include <string>
+#include <vector>
+
+namespace app_test {
+
+// The option description as the option library lays it out: caption, then one
+// entry per option, descriptions in the column that starts at 40.
+inline const std::string kHelpText =
+    "Allowed options:\n"
+    "  -i [ --app-installer-file-uri ] arg (=https://quillmark.example/release-app/AppPackage.appinstaller)\n"
+    "                                        Custom AppInstaller file URI\n"
+    "  -f [ --package-family-name ] arg (=Oru.Quillmark.Vantor.App.Release_4kd8wq2zr7xbe)\n"
+    "                                        Custom package family name\n"
+    "  -p [ --provision-all-users ]          Provision for all users\n"
+    "  -x [ --remove ]                       Remove package\n"
+    "  -? [ --help ]                         produce help message\n";
+
+inline const std::wstring kDefaultUri = L"https://quillmark.example/release-app/AppPackage.appinstaller";
+inline const std::wstring kDefaultFamily = L"Oru.Quillmark.Vantor.App.Release_4kd8wq2zr7xbe";
+
+// argv as the runtime hands it over: the program name first, a null at the end.
+class CommandLine {
+public:
+    explicit CommandLine(const std::vector<std::string>& args) : m_strings{"appdeploy"} {
+        m_strings.insert(m_strings.end(), args.begin(), args.end());
+        for (auto& s : m_strings) {
+            m_pointers.push_back(s.data());
+        }
+        m_pointers.push_back(nullptr);
+    }
+    CommandLine(const CommandLine&) = delete;
+    CommandLine& operator=(const CommandLine&) = delete;
+
+    int Argc() const { return static_cast<int>(m_strings.size()); }
+    char** Argv() { return m_pointers.data(); }
+
+private:
+    std::vector<std::string> m_strings;
+    std::vector<char*> m_pointers;
+};
+
+// Makes a locale the process's global one for the life of the object; the
+// option library converts values with the global locale.
+class ScopedGlobalLocale {
+public:
+    explicit ScopedGlobalLocale(const char* name) : m_previous(std::locale::global(std::locale(name))) {}
+    ~ScopedGlobalLocale() { std::locale::global(m_previous); }
+    ScopedGlobalLocale(const ScopedGlobalLocale&) = delete;
+    ScopedGlobalLocale& operator=(const ScopedGlobalLocale&) = delete;
+
+private:
+    std::locale m_previous;
+};
+
+}  // namespace app_test
