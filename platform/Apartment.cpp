@@ -6,10 +6,11 @@ namespace platform {
 hresult InitializeApartment() noexcept { return kOk; }
 
 void Event::Set() {
-    {
-        std::lock_guard lock(m_lock);
-        m_set = true;
-    }
+    // Notified under the lock: a waiter that returns may destroy the event at
+    // once (it usually lives on the waiter's stack), so nothing here may touch
+    // it after the lock is released.
+    std::lock_guard lock(m_lock);
+    m_set = true;
     m_signalled.notify_all();
 }
 

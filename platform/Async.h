@@ -37,6 +37,10 @@ using HandleOf = std::conditional_t<std::is_same_v<P, NoProgress>, IAsyncOperati
 
 // The one shared state behind every handle of an operation. T is a value type
 // (the tool has no operation without a result).
+//
+// Handlers and callbacks are called, and dropped, outside the lock: a handler
+// may resume a coroutine that touches this operation again, and dropping one
+// may release the last completer of an operation, which then finishes it.
 template <typename T, typename P>
 class AsyncState : public std::enable_shared_from_this<AsyncState<T, P>> {
 public:
@@ -52,29 +56,41 @@ public:
     }
 
     void SetCompleted(CompletedHandler handler) {
-        std::unique_lock lock(m_lock);
-        if (m_completedAssigned) {
-            Throw(kIllegalDelegateAssignment);
+        std::function<void()> onListened;
+        AsyncStatus status;
+        {
+            std::lock_guard lock(m_lock);
+            if (m_completedAssigned) {
+                Throw(kIllegalDelegateAssignment);
+            }
+            m_completedAssigned = true;
+            status = m_status.load(std::memory_order_relaxed);
+            if (status == AsyncStatus::Started) {
+                m_completed = std::move(handler);
+                onListened = std::move(m_onListened);
+            }
         }
-        m_completedAssigned = true;
-        const AsyncStatus status = m_status.load(std::memory_order_relaxed);
         if (status == AsyncStatus::Started) {
-            m_completed = std::move(handler);
+            RunListened(onListened);
             return;
         }
-        lock.unlock();
-        if (handler) {
-            handler(Handle(this->shared_from_this()), status);
-        }
+        Invoke(handler, status);
     }
 
     void SetProgress(ProgressHandler handler) {
         auto shared = handler ? std::make_shared<const ProgressHandler>(std::move(handler)) : nullptr;
-        std::lock_guard lock(m_lock);
-        if (Failed(m_refuseProgress)) {
-            Throw(m_refuseProgress);
+        {
+            std::lock_guard lock(m_lock);
+            if (Failed(m_refuseProgress)) {
+                Throw(m_refuseProgress);
+            }
+            // A finished operation reports nothing more; keeping the handler
+            // would only keep alive what it holds (often the operation itself).
+            if (m_status.load(std::memory_order_relaxed) == AsyncStatus::Started) {
+                m_progress.swap(shared);
+            }
         }
-        m_progress = std::move(shared);
+        // `shared` now holds the replaced handler, dropped here outside the lock.
     }
 
     void RefuseProgressHandler(hresult code) {
@@ -125,6 +141,9 @@ public:
     // Returns whether this call finished it.
     bool Finish(AsyncStatus status, std::optional<T> result, hresult code, std::exception_ptr failure) {
         CompletedHandler handler;
+        std::shared_ptr<const ProgressHandler> progress;
+        std::function<void()> onCancel;
+        std::function<void()> onListened;
         {
             std::lock_guard lock(m_lock);
             if (m_status.load(std::memory_order_relaxed) != AsyncStatus::Started) {
@@ -133,13 +152,13 @@ public:
             m_result = std::move(result);
             m_errorCode = code;
             m_failure = std::move(failure);
-            m_progress.reset();
             handler = std::move(m_completed);
+            progress = std::move(m_progress);
+            onCancel = std::move(m_onCancel);
+            onListened = std::move(m_onListened);
             m_status.store(status, std::memory_order_release);
         }
-        if (handler) {
-            handler(Handle(this->shared_from_this()), status);
-        }
+        Invoke(handler, status);
         return true;
     }
 
@@ -156,12 +175,59 @@ public:
     }
 
     void OnCancel(std::function<void()> callback) {
-        std::lock_guard lock(m_lock);
-        m_onCancel = std::move(callback);
+        {
+            std::lock_guard lock(m_lock);
+            if (m_status.load(std::memory_order_relaxed) == AsyncStatus::Started) {
+                m_onCancel.swap(callback);
+            }
+        }
+        // `callback` holds the replaced one (or the refused one), dropped here.
+    }
+
+    // Runs the callback once a completion handler is registered: at once when
+    // one already is; never when the operation finishes first.
+    void OnListened(std::function<void()> callback) {
+        std::function<void()> replaced;
+        {
+            std::lock_guard lock(m_lock);
+            if (m_status.load(std::memory_order_relaxed) != AsyncStatus::Started) {
+                return;
+            }
+            if (!m_completedAssigned) {
+                replaced = std::exchange(m_onListened, std::move(callback));
+                return;
+            }
+        }
+        RunListened(callback);
     }
 
 private:
     T Result() const { return *m_result; }
+
+    // As on the home platform, a completion handler's failure goes back to its
+    // caller, the operation, which has nothing to do with it. Letting it escape
+    // would end the process when a coroutine finishes (that path is noexcept).
+    void Invoke(const CompletedHandler& handler, AsyncStatus status) noexcept {
+        if (!handler) {
+            return;
+        }
+        try {
+            handler(Handle(this->shared_from_this()), status);
+        } catch (...) {
+        }
+    }
+
+    // Called where the handler is already in place (inside co_await's
+    // suspension, for one): a failure may not escape from there.
+    static void RunListened(const std::function<void()>& callback) noexcept {
+        if (!callback) {
+            return;
+        }
+        try {
+            callback();
+        } catch (...) {
+        }
+    }
 
     mutable std::mutex m_lock;
     std::atomic<AsyncStatus> m_status{AsyncStatus::Started};
@@ -172,6 +238,7 @@ private:
     CompletedHandler m_completed;
     std::shared_ptr<const ProgressHandler> m_progress;
     std::function<void()> m_onCancel;
+    std::function<void()> m_onListened;
     hresult m_refuseProgress = kOk;
 };
 
@@ -261,6 +328,10 @@ public:
 
     // Called when a holder of the operation cancels it, before it is finished as Canceled.
     void OnCancel(std::function<void()> callback) const { m_core->state->OnCancel(std::move(callback)); }
+    // Called once someone registers for the operation's completion (a Completed
+    // handler or co_await), at once if someone already has; never if the
+    // operation finishes first. A service can hold its work until then.
+    void OnListened(std::function<void()> callback) const { m_core->state->OnListened(std::move(callback)); }
     bool IsCanceled() const { return m_core->state->Status() == AsyncStatus::Canceled; }
     // Makes Progress() on the operation raise the code (a platform that refuses the handler).
     void RefuseProgressHandler(hresult code) const { m_core->state->RefuseProgressHandler(code); }
@@ -389,10 +460,8 @@ protected:
 template <typename T, typename P>
 class Promise : public PromiseBase<T, P> {
 public:
-    template <typename U>
-    void return_value(U&& value) {
-        this->m_result.emplace(std::forward<U>(value));
-    }
+    // Not a template, so that `co_return {};` and other braced values work.
+    void return_value(T value) { this->m_result.emplace(std::move(value)); }
 };
 
 }  // namespace detail

@@ -1,11 +1,28 @@
 #include "platform/Guid.h"
 
+#include <array>
 #include <random>
 
 namespace platform {
+namespace {
+
+// Seeded from the full state size of the engine's input: one 32-bit seed
+// would allow only 2^32 distinct sequences, and activity ids of separate runs
+// would collide far sooner than random GUIDs may.
+std::mt19937_64 SeededEngine() {
+    std::random_device device;
+    std::array<std::uint32_t, 8> seed{};
+    for (auto& word : seed) {
+        word = device();
+    }
+    std::seed_seq sequence(seed.begin(), seed.end());
+    return std::mt19937_64(sequence);
+}
+
+}  // namespace
 
 Guid Guid::NewRandom() {
-    thread_local std::mt19937_64 engine{std::random_device{}()};
+    thread_local std::mt19937_64 engine = SeededEngine();
     const std::uint64_t high = engine();
     const std::uint64_t low = engine();
     Guid guid;

@@ -14,14 +14,36 @@ class ThreadPool {
 public:
     ThreadPool() {
         const unsigned count = std::clamp(std::thread::hardware_concurrency(), 2u, 8u);
-        for (unsigned i = 0; i < count; ++i) {
-            m_workers.emplace_back([this] { Work(); });
+        try {
+            for (unsigned i = 0; i < count; ++i) {
+                m_workers.emplace_back([this] { Work(); });
+            }
+        } catch (...) {
+            Stop();  // a joinable thread must not be destroyed
+            throw;
         }
     }
 
     // At exit: queued work is dropped, running work is finished, then the
     // workers are joined, so nothing runs while the process tears down.
-    ~ThreadPool() {
+    ~ThreadPool() { Stop(); }
+
+    ThreadPool(const ThreadPool&) = delete;
+    ThreadPool& operator=(const ThreadPool&) = delete;
+
+    void Submit(std::function<void()> work) {
+        std::lock_guard lock(m_lock);
+        if (m_stopping) {
+            return;  // the work is dropped once the lock is released
+        }
+        m_queue.push_back(std::move(work));
+        // Under the lock: the work may end the process, and with it the pool,
+        // before a notification made after unlocking would be done.
+        m_wake.notify_one();
+    }
+
+private:
+    void Stop() {
         std::deque<std::function<void()>> dropped;
         {
             std::lock_guard lock(m_lock);
@@ -30,23 +52,20 @@ public:
         }
         m_wake.notify_all();
         for (auto& worker : m_workers) {
-            worker.join();
+            // The process may be ended from a piece of work; that worker
+            // cannot wait for itself and is simply left to the exit.
+            if (worker.get_id() == std::this_thread::get_id()) {
+                worker.detach();
+            } else if (worker.joinable()) {
+                worker.join();
+            }
         }
+        // Dropped work releases what it holds only now, with no lock taken and
+        // no worker left: an abandoned operation may finish here and resume
+        // its awaiter on this thread.
         dropped.clear();
     }
 
-    void Submit(std::function<void()> work) {
-        {
-            std::lock_guard lock(m_lock);
-            if (m_stopping) {
-                return;
-            }
-            m_queue.push_back(std::move(work));
-        }
-        m_wake.notify_one();
-    }
-
-private:
     void Work() {
         for (;;) {
             std::function<void()> work;

@@ -13,17 +13,22 @@ public:
     explicit Uri(std::wstring_view text);
 
     const std::wstring& RawUri() const noexcept { return m_raw; }
+    // The text with every non-ASCII character percent-encoded as UTF-8: the
+    // form to hand to a network or file library.
+    const std::wstring& AbsoluteUri() const noexcept { return m_absolute; }
     const std::wstring& SchemeName() const noexcept { return m_scheme; }  // lower case, without ':'
-    const std::wstring& Host() const noexcept { return m_host; }          // empty when there is none
+    const std::wstring& Host() const noexcept { return m_host; }          // lower case; no brackets around IPv6
     int Port() const noexcept { return m_port; }                          // -1 when not given
     const std::wstring& Path() const noexcept { return m_path; }          // as written, still escaped
     const std::wstring& Query() const noexcept { return m_query; }        // without '?'
 
-    // Resolves a reference (absolute or relative) against this URI.
+    // Resolves a reference (absolute or relative) against this URI; a malformed
+    // reference raises as the constructor does.
     Uri CombineUri(std::wstring_view relative) const;
 
 private:
     std::wstring m_raw;
+    std::wstring m_absolute;
     std::wstring m_scheme;
     std::wstring m_host;
     int m_port = -1;

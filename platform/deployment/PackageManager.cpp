@@ -5,18 +5,29 @@
 namespace platform::deployment {
 namespace {
 
-std::mutex g_lock;
-PackageManagerFactory g_default;
-PackageManagerFactory g_override;
+// Built on first use: implementations register from static initialisers in
+// other files, which may run before this file's own globals would exist.
+struct Registry {
+    std::mutex lock;
+    PackageManagerFactory defaultFactory;
+    PackageManagerFactory overrideFactory;
+};
+
+Registry& Factories() {
+    static Registry registry;
+    return registry;
+}
 
 PackageManagerFactory CurrentFactory() {
-    std::lock_guard lock(g_lock);
-    return g_override ? g_override : g_default;
+    Registry& registry = Factories();
+    std::lock_guard lock(registry.lock);
+    return registry.overrideFactory ? registry.overrideFactory : registry.defaultFactory;
 }
 
 }  // namespace
 
 PackageManager::PackageManager() {
+    // Called outside the lock: a factory may itself activate or install others.
     const PackageManagerFactory factory = CurrentFactory();
     if (!factory) {
         Throw(kClassNotRegistered);
@@ -35,18 +46,22 @@ IPackageManager& PackageManager::Impl() const {
 }
 
 void SetDefaultPackageManagerFactory(PackageManagerFactory factory) {
-    std::lock_guard lock(g_lock);
-    g_default = std::move(factory);
+    Registry& registry = Factories();
+    std::lock_guard lock(registry.lock);
+    registry.defaultFactory.swap(factory);
 }
 
 ScopedPackageManagerActivation::ScopedPackageManagerActivation(PackageManagerFactory factory) {
-    std::lock_guard lock(g_lock);
-    m_previous = std::exchange(g_override, std::move(factory));
+    Registry& registry = Factories();
+    std::lock_guard lock(registry.lock);
+    m_previous = std::exchange(registry.overrideFactory, std::move(factory));
 }
 
 ScopedPackageManagerActivation::~ScopedPackageManagerActivation() {
-    std::lock_guard lock(g_lock);
-    g_override = std::move(m_previous);
+    PackageManagerFactory replaced;
+    Registry& registry = Factories();
+    std::lock_guard lock(registry.lock);
+    replaced = std::exchange(registry.overrideFactory, std::move(m_previous));
 }
 
 }  // namespace platform::deployment
