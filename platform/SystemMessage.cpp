@@ -36,6 +36,7 @@ constexpr std::array kMessages{
     Message{0x80072EFD, L"A connection with the server could not be established"},
     Message{0x80072EFE, L"The connection with the server was terminated abnormally"},
     Message{0x80072EFF, L"The connection with the server was reset"},
+    Message{0x80072F8F, L"A security error occurred"},
     Message{0x80073CF0, L"Package could not be opened."},
     Message{0x80073CF1, L"Package was not found."},
     Message{0x80073CF2, L"Package data is invalid."},

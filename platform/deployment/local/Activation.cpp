@@ -1,1 +1,13 @@
-// Placeholder until the local package store exists.
+// Makes the local package store the service that activation yields by default.
+#include "platform/deployment/PackageManager.h"
+#include "platform/deployment/local/LocalPackageManager.h"
+
+namespace {
+
+const bool kLocalStoreActivation = [] {
+    platform::deployment::SetDefaultPackageManagerFactory(
+        [] { return platform::deployment::local::LocalPackageManager::OpenDefault(); });
+    return true;
+}();
+
+}  // namespace

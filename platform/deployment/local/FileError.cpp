@@ -1,0 +1,41 @@
+#include "platform/deployment/local/FileError.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/deployment/local/Encoding.h"
+
+namespace platform::deployment::local {
+
+hresult CodeFromErrno(int error) noexcept {
+    switch (error) {
+        case ENOENT:
+            return kFileNotFound;
+        case ENOTDIR:
+            return kPathNotFound;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+        case EISDIR:
+            return kAccessDenied;
+        case ENOSPC:
+        case EDQUOT:
+        case EFBIG:
+            return ToHresult(0x80073CF4);
+        case ENOMEM:
+            return kOutOfMemory;
+        default:
+            return kFail;
+    }
+}
+
+void ThrowFileError(int error, std::wstring_view what) {
+    char buffer[256];
+    // The GNU strerror_r returns the text, not always in the buffer.
+    const char* description = ::strerror_r(error, buffer, sizeof buffer);
+    Throw(CodeFromErrno(error), std::wstring(what) + L": " + FromUtf8Lossy(description));
+}
+
+std::wstring PathText(const std::filesystem::path& path) { return FromUtf8Lossy(path.native()); }
+
+}  // namespace platform::deployment::local

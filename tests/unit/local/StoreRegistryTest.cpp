@@ -1,0 +1,322 @@
+// The store on disk: registry transactions, what opening a store sweeps away,
+// and where a store lives.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <optional>
+#include <stdexcept>
+
+#include "platform/Error.h"
+#include "platform/deployment/local/Registry.h"
+#include "platform/deployment/local/Store.h"
+#include "tests/unit/local/StoreTesting.h"
+
+namespace {
+
+using platform::hresult;
+using platform::PlatformError;
+using platform::deployment::local::FullName;
+using platform::deployment::local::PackageIdentity;
+using platform::deployment::local::Registry;
+using platform::deployment::local::Store;
+using store_testing::TempDir;
+namespace fs = std::filesystem;
+
+PackageIdentity Identity(const std::string& version, const std::string& name = "Oru.Sample.App") {
+    return store_testing::ToIdentity(store_testing::SampleIdentity(version, name));
+}
+
+template <typename Call>
+hresult CodeOf(Call&& call) {
+    try {
+        call();
+    } catch (const PlatformError& error) {
+        return error.Code();
+    }
+    return 0;
+}
+
+TEST(StoreRegistryTest, CommittedChangesLastAndRolledBackOnesLeaveNoTrace) {
+    TempDir dir;
+    const PackageIdentity first = Identity("1.0.0.0");
+    const PackageIdentity second = Identity("2.0.0.0");
+    {
+        Registry registry(dir / "registry.db");
+        Registry::Transaction transaction(registry);
+        registry.AddPackage(first);
+        registry.Register(L"1000", FullName(first));
+        registry.Provision(L"family");
+        transaction.Commit();
+    }
+    {
+        Registry registry(dir / "registry.db");
+        try {
+            Registry::Transaction transaction(registry);
+            registry.AddPackage(second);
+            registry.Register(L"1000", FullName(second));
+            registry.Unregister(L"1000", FullName(first));
+            registry.Deprovision(L"family");
+            throw std::runtime_error("a failure before the commit");
+        } catch (const std::runtime_error&) {
+        }
+    }
+    Registry registry(dir / "registry.db");
+    EXPECT_TRUE(registry.FindPackage(FullName(first)).has_value());
+    EXPECT_FALSE(registry.FindPackage(FullName(second)).has_value());
+    EXPECT_TRUE(registry.IsRegistered(L"1000", FullName(first)));
+    EXPECT_TRUE(registry.IsProvisioned(L"family"));
+    const auto found = registry.FindPackage(FullName(first));
+    EXPECT_EQ(found->identity, first);
+    EXPECT_EQ(found->familyName, platform::deployment::local::FamilyName(first));
+}
+
+TEST(StoreRegistryTest, ListsAFamilyOldestFirstAndPerUser) {
+    TempDir dir;
+    Registry registry(dir / "registry.db");
+    Registry::Transaction transaction(registry);
+    for (const char* version : {"1.10.0.0", "1.2.0.0", "1.9.0.0"}) {
+        registry.AddPackage(Identity(version));
+    }
+    registry.AddPackage(Identity("1.0.0.0", "Oru.Other.App"));
+    registry.Register(L"1000", FullName(Identity("1.9.0.0")));
+    registry.Register(L"1001", FullName(Identity("1.2.0.0")));
+    transaction.Commit();
+
+    const std::wstring family = platform::deployment::local::FamilyName(Identity("1.0.0.0"));
+    std::vector<std::wstring> versions;
+    for (const auto& record : registry.FamilyPackages(family)) {
+        versions.push_back(record.identity.version.ToString());
+    }
+    EXPECT_EQ(versions, (std::vector<std::wstring>{L"1.2.0.0", L"1.9.0.0", L"1.10.0.0"}));
+    const auto mine = registry.UserPackages(L"1000", family);
+    ASSERT_EQ(mine.size(), 1u);
+    EXPECT_EQ(mine[0].fullName, FullName(Identity("1.9.0.0")));
+    EXPECT_TRUE(registry.UserPackages(L"1002", family).empty());
+    EXPECT_TRUE(registry.FamilyPackages(L"").empty());
+}
+
+TEST(StoreRegistryTest, RemovingAPackageRemovesItsRegistrations) {
+    TempDir dir;
+    Registry registry(dir / "registry.db");
+    const std::wstring fullName = FullName(Identity("1.0.0.0"));
+    {
+        Registry::Transaction transaction(registry);
+        registry.AddPackage(Identity("1.0.0.0"));
+        registry.Register(L"1000", fullName);
+        registry.Register(L"1001", fullName);
+        transaction.Commit();
+    }
+    EXPECT_EQ(registry.RegistrationCount(fullName), 2);
+    Registry::Transaction transaction(registry);
+    registry.RemovePackage(fullName);
+    transaction.Commit();
+    EXPECT_EQ(registry.RegistrationCount(fullName), 0);
+    EXPECT_FALSE(registry.IsRegistered(L"1000", fullName));
+}
+
+struct DamageCase {
+    std::string name;
+    std::string sql;    // run against a good registry; empty: overwrite the file with garbage
+};
+
+void PrintTo(const DamageCase& value, std::ostream* out) { *out << value.name; }
+
+class StoreRegistryDamageTest : public testing::TestWithParam<DamageCase> {};
+
+TEST_P(StoreRegistryDamageTest, ARegistryThatCannotBeReadIsReportedNotTrusted) {
+    TempDir dir;
+    const fs::path file = dir / "registry.db";
+    {
+        Registry registry(file);
+        Registry::Transaction transaction(registry);
+        registry.AddPackage(Identity("1.0.0.0"));
+        transaction.Commit();
+    }
+    if (GetParam().sql.empty()) {
+        fs::remove(dir / "registry.db-wal");
+        fs::remove(dir / "registry.db-shm");
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        out << std::string(8192, 'x');
+    } else {
+        sqlite3* database = nullptr;
+        ASSERT_EQ(sqlite3_open(file.c_str(), &database), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(database, GetParam().sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(database);
+    }
+    const hresult code = CodeOf([&] {
+        Registry registry(file);
+        registry.FamilyPackages(platform::deployment::local::FamilyName(Identity("1.0.0.0")));
+        registry.AllFullNames();
+    });
+    EXPECT_EQ(static_cast<std::uint32_t>(code), 0x80073CFEu);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Damage, StoreRegistryDamageTest,
+    testing::Values(DamageCase{"NotADatabase", ""}, DamageCase{"NewerLayout", "PRAGMA user_version = 7"},
+                    DamageCase{"MissingTable", "DROP TABLE package"},
+                    // A full name that would lead out of packages/ when used as a folder name.
+                    DamageCase{"TamperedFullName", "UPDATE package SET full_name = '../../etc'"},
+                    DamageCase{"VersionOutOfRange", "UPDATE package SET major = 70000"}),
+    [](const testing::TestParamInfo<DamageCase>& info) { return info.param.name; });
+
+// Puts a package into a store as an add would (folder, then registry).
+void Install(Store& store, const PackageIdentity& identity, const std::wstring& user) {
+    fs::path staged = store.Root() / "staging" / "manual";
+    fs::create_directories(staged);
+    std::ofstream(staged / "file.txt") << "content";
+    Store::Lock lock(store);
+    Registry::Transaction transaction(lock.GetRegistry());
+    lock.Install(staged, FullName(identity));
+    lock.GetRegistry().AddPackage(identity);
+    lock.GetRegistry().Register(user, FullName(identity));
+    transaction.Commit();
+}
+
+TEST(StoreLayoutTest, OpeningSweepsWhatACrashLeftBehindAndNothingElse) {
+    TempDir dir;
+    const fs::path root = dir / "store";
+    const PackageIdentity kept = Identity("1.0.0.0");
+    const PackageIdentity orphan = Identity("2.0.0.0");
+    const PackageIdentity vanished = Identity("3.0.0.0");
+    std::unique_ptr<Store::StagingArea> live;
+    {
+        Store store(root);
+        Install(store, kept, L"1000");
+        Install(store, vanished, L"1000");
+        live = store.NewStagingArea();
+        std::ofstream(live->Path() / "work") << "in progress";
+    }
+    // A crash between putting a folder in place and committing it, a crash in
+    // the middle of staging, a half-deleted folder, and a folder deleted by hand.
+    fs::create_directories(root / "packages" / platform::deployment::local::ToUtf8(FullName(orphan)) / "sub");
+    fs::create_directories(root / "staging" / "0123456789abcdef" / "1");
+    std::ofstream(root / "staging" / "0123456789abcdef" / ".lock") << "";
+    fs::create_directories(root / "staging" / "feedface.trash" / "x");
+    std::ofstream(root / "staging" / "stray-file") << "x";
+    fs::remove_all(root / "packages" / platform::deployment::local::ToUtf8(FullName(vanished)));
+
+    Store store(root);
+    EXPECT_EQ(store_testing::PackageFolders(root),
+              std::vector<std::string>{platform::deployment::local::ToUtf8(FullName(kept))});
+    std::vector<std::string> staging;
+    for (const auto& entry : fs::directory_iterator(root / "staging")) {
+        staging.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(staging, std::vector<std::string>{live->Path().filename().string()})
+        << "the live staging area stays, everything else in staging goes";
+    EXPECT_TRUE(fs::exists(live->Path() / "work"));
+    Store::Lock lock(store);
+    EXPECT_TRUE(lock.GetRegistry().FindPackage(FullName(kept)).has_value());
+    EXPECT_FALSE(lock.GetRegistry().FindPackage(FullName(vanished)).has_value())
+        << "the registry never names a package whose folder is missing";
+}
+
+TEST(StoreLayoutTest, AStagingAreaGoesWithItsOwner) {
+    TempDir dir;
+    Store store(dir / "store");
+    fs::path path;
+    {
+        auto first = store.NewStagingArea();
+        auto second = store.NewStagingArea();
+        EXPECT_NE(first->Path(), second->Path());
+        path = first->Path();
+        std::ofstream(path / "data") << "x";
+    }
+    EXPECT_FALSE(fs::exists(path));
+}
+
+TEST(StoreLayoutTest, InstallReplacesAnUnknownFolderAndWithdrawTakesItAway) {
+    TempDir dir;
+    Store store(dir / "store");
+    const PackageIdentity identity = Identity("1.0.0.0");
+    const fs::path target = store.PackageDir(FullName(identity));
+    fs::create_directories(target);
+    std::ofstream(target / "stale") << "stale";
+    const fs::path staged = dir / "store" / "staging" / "s";
+    fs::create_directories(staged);
+    std::ofstream(staged / "fresh") << "fresh";
+    Store::Lock lock(store);
+    lock.Install(staged, FullName(identity));
+    EXPECT_TRUE(fs::exists(target / "fresh"));
+    EXPECT_FALSE(fs::exists(target / "stale"));
+    const fs::path withdrawn = lock.Withdraw(FullName(identity));
+    EXPECT_FALSE(fs::exists(target));
+    EXPECT_TRUE(fs::exists(withdrawn / "fresh"));
+    Store::Discard({withdrawn});
+    EXPECT_FALSE(fs::exists(withdrawn));
+    EXPECT_TRUE(lock.Withdraw(FullName(identity)).empty());
+    EXPECT_EQ(CodeOf([&] { store.PackageDir(L"../escape"); }), platform::kInvalidArgument);
+}
+
+// Sets or clears environment variables for the life of the object.
+class ScopedEnvironment {
+public:
+    void Set(const char* name, const std::optional<std::string>& value) {
+        const char* old = std::getenv(name);
+        m_saved.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+        Apply(name, value);
+    }
+    ~ScopedEnvironment() {
+        for (auto it = m_saved.rbegin(); it != m_saved.rend(); ++it) {
+            Apply(it->first, it->second);
+        }
+    }
+
+private:
+    static void Apply(const char* name, const std::optional<std::string>& value) {
+        if (value) {
+            ::setenv(name, value->c_str(), 1);
+        } else {
+            ::unsetenv(name);
+        }
+    }
+    std::vector<std::pair<const char*, std::optional<std::string>>> m_saved;
+};
+
+struct PlaceCase {
+    std::string name;
+    std::optional<std::string> store;
+    std::optional<std::string> dataHome;
+    std::optional<std::string> home;
+    std::string expectedForUser;  // for a user that is not root
+};
+
+void PrintTo(const PlaceCase& value, std::ostream* out) { *out << value.name; }
+
+class StorePlaceTest : public testing::TestWithParam<PlaceCase> {};
+
+TEST_P(StorePlaceTest, FollowsTheEnvironment) {
+    ScopedEnvironment environment;
+    environment.Set("APPDEPLOY_STORE", GetParam().store);
+    environment.Set("XDG_DATA_HOME", GetParam().dataHome);
+    environment.Set("HOME", GetParam().home);
+    const std::string expected =
+        ::geteuid() == 0 && GetParam().store.value_or("").empty() ? "/var/lib/appdeploy" : GetParam().expectedForUser;
+    EXPECT_EQ(Store::DefaultRoot(), fs::path(expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Places, StorePlaceTest,
+    testing::Values(PlaceCase{"StoreVariable", "/srv/store", "/data", "/home/u", "/srv/store"},
+                    PlaceCase{"DataHome", std::nullopt, "/data", "/home/u", "/data/appdeploy"},
+                    PlaceCase{"EmptyStoreVariable", "", "/data", "/home/u", "/data/appdeploy"},
+                    PlaceCase{"RelativeDataHomeIgnored", std::nullopt, "data", "/home/u",
+                              "/home/u/.local/share/appdeploy"},
+                    PlaceCase{"Home", std::nullopt, std::nullopt, "/home/u", "/home/u/.local/share/appdeploy"}),
+    [](const testing::TestParamInfo<PlaceCase>& info) { return info.param.name; });
+
+TEST(StoreLayoutTest, AStoreThatCannotBeCreatedFailsWithItsCode) {
+    TempDir dir;
+    std::ofstream(dir / "file") << "not a folder";
+    EXPECT_EQ(CodeOf([&] { Store store(dir / "file" / "store"); }), platform::kPathNotFound);
+    if (::geteuid() != 0) {
+        fs::create_directory(dir / "locked");
+        fs::permissions(dir / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+        EXPECT_EQ(CodeOf([&] { Store store(dir / "locked" / "store"); }), platform::kAccessDenied);
+    }
+}
+
+}  // namespace
