@@ -376,21 +376,21 @@ std::vector<PayloadFile> PayloadFromDirectory(const std::filesystem::path& sourc
     return payload;
 }
 
-std::string AppInstallerXml(const AppInstallerSpec& spec) {
+std::string AppInstallerXml(const AppInstallerSpec& content) {
     pugi::xml_document document;
     auto declaration = document.append_child(pugi::node_declaration);
     declaration.append_attribute("version") = "1.0";
     declaration.append_attribute("encoding") = "UTF-8";
     auto root = document.append_child("AppInstaller");
-    root.append_attribute("xmlns") = spec.xmlNamespace.c_str();
-    root.append_attribute("Uri") = spec.uri.c_str();
-    root.append_attribute("Version") = spec.version.c_str();
+    root.append_attribute("xmlns") = content.xmlNamespace.c_str();
+    root.append_attribute("Uri") = content.uri.c_str();
+    root.append_attribute("Version") = content.version.c_str();
     auto mainPackage = root.append_child("MainPackage");
-    SetIdentityAttributes(mainPackage, spec.mainPackage.identity);
-    mainPackage.append_attribute("Uri") = spec.mainPackage.uri.c_str();
-    if (!spec.dependencies.empty()) {
+    SetIdentityAttributes(mainPackage, content.mainPackage.identity);
+    mainPackage.append_attribute("Uri") = content.mainPackage.uri.c_str();
+    if (!content.dependencies.empty()) {
         auto dependencies = root.append_child("Dependencies");
-        for (const AppInstallerPackage& dependency : spec.dependencies) {
+        for (const AppInstallerPackage& dependency : content.dependencies) {
             auto package = dependencies.append_child("Package");
             SetIdentityAttributes(package, dependency.identity);
             package.append_attribute("Uri") = dependency.uri.c_str();
@@ -399,9 +399,9 @@ std::string AppInstallerXml(const AppInstallerSpec& spec) {
     return ToXml(document);
 }
 
-void WriteAppInstallerFile(const std::filesystem::path& file, const AppInstallerSpec& spec) {
+void WriteAppInstallerFile(const std::filesystem::path& file, const AppInstallerSpec& content) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    const std::string xml = AppInstallerXml(spec);
+    const std::string xml = AppInstallerXml(content);
     out.write(xml.data(), static_cast<std::streamsize>(xml.size()));
     if (!out) {
         Fail("cannot write " + file.string());

@@ -71,7 +71,7 @@ struct AppInstallerSpec {
     std::vector<AppInstallerPackage> dependencies;
 };
 
-std::string AppInstallerXml(const AppInstallerSpec& spec);
-void WriteAppInstallerFile(const std::filesystem::path& file, const AppInstallerSpec& spec);
+std::string AppInstallerXml(const AppInstallerSpec& content);
+void WriteAppInstallerFile(const std::filesystem::path& file, const AppInstallerSpec& content);
 
 }  // namespace packaging
