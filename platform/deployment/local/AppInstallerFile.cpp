@@ -1,3 +1,4 @@
+#include "platform/deployment/local/Codes.h"
 #include "platform/deployment/local/AppInstallerFile.h"
 
 #include <algorithm>
@@ -12,7 +13,6 @@ namespace platform::deployment::local {
 
 namespace {
 
-constexpr hresult kInvalidAppInstallerFile = ToHresult(0x8008020C);
 
 constexpr std::array<std::string_view, 4> kAppInstallerNamespaces = {
     "http://schemas.microsoft.com/appx/appinstaller/2017",

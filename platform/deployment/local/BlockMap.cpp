@@ -1,3 +1,4 @@
+#include "platform/deployment/local/Codes.h"
 #include "platform/deployment/local/BlockMap.h"
 
 #include <algorithm>
@@ -13,7 +14,6 @@ namespace platform::deployment::local {
 
 namespace {
 
-constexpr hresult kInvalidBlockMap = ToHresult(0x80080205);
 constexpr std::string_view kBlockMapNamespace = "http://schemas.microsoft.com/appx/2010/blockmap";
 constexpr std::string_view kSha256Method = "http://www.w3.org/2001/04/xmlenc#sha256";
 

@@ -1,3 +1,4 @@
+#include "platform/deployment/local/Codes.h"
 #include "platform/deployment/local/Fetch.h"
 
 #include <arpa/inet.h>
@@ -25,16 +26,7 @@
 namespace platform::deployment::local {
 namespace {
 
-constexpr hresult kAppInstallerInvalid = ToHresult(0x8008020C);
-constexpr hresult kNameNotResolved = ToHresult(0x80072EE7);
-constexpr hresult kCannotConnect = ToHresult(0x80072EFD);
-constexpr hresult kTimedOut = ToHresult(0x80072EE2);
-constexpr hresult kConnectionReset = ToHresult(0x80072EFF);
-constexpr hresult kConnectionAborted = ToHresult(0x80072EFE);
-constexpr hresult kSecureFailure = ToHresult(0x80072F8F);
-constexpr hresult kDownloadFailed = ToHresult(0x80073CF5);
 
-hresult HttpStatusCode(long status) { return ToHresult(0x80190000u + static_cast<std::uint32_t>(status & 0xFFFF)); }
 
 bool EqualsNoCase(std::wstring_view a, std::wstring_view b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(),
@@ -101,7 +93,7 @@ void WriteAll(const FileHandle& file, const char* data, std::size_t size, const 
     constexpr std::size_t kMiB = 1024 * 1024;
     const std::wstring size = limit % kMiB == 0 ? std::to_wstring(limit / kMiB) + L" MiB"
                                                 : std::to_wstring(limit) + L" bytes";
-    Throw(kAppInstallerInvalid, L"The file at " + uri.RawUri() + L" is larger than " + size + L".");
+    Throw(kInvalidAppInstallerFile, L"The file at " + uri.RawUri() + L" is larger than " + size + L".");
 }
 
 // libcurl's global state, set up once for the process and never torn down

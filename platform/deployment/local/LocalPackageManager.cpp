@@ -1,3 +1,4 @@
+#include "platform/deployment/local/Codes.h"
 #include "platform/deployment/local/LocalPackageManager.h"
 
 #include <fcntl.h>
@@ -30,11 +31,6 @@ namespace {
 namespace fs = std::filesystem;
 using Completer = AsyncCompleter<DeploymentResult, DeploymentProgress>;
 
-constexpr hresult kPackageNotFound = ToHresult(0x80073CF1);
-constexpr hresult kHigherVersionInstalled = ToHresult(0x80073D06);
-constexpr hresult kIdentityMismatch = ToHresult(0x80073D36);
-constexpr hresult kStoreChanged = ToHresult(0x80073D02);
-constexpr hresult kStoreDiskFull = ToHresult(0x80073CF4);
 
 // Where an add's progress stands after each stage; staging the packages fills
 // the span between the last two.
@@ -214,7 +210,7 @@ public:
                 return true;
             }
             if (attempt == kApplyAttempts) {
-                Throw(kStoreChanged, L"The package store " + PathText(m_store.Root()) +
+                Throw(kInUse, L"The package store " + PathText(m_store.Root()) +
                                          L" kept changing while the package was added; try again.");
             }
             if (!staging) {

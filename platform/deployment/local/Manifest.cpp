@@ -1,3 +1,4 @@
+#include "platform/deployment/local/Codes.h"
 #include "platform/deployment/local/Manifest.h"
 
 #include <algorithm>
@@ -12,7 +13,6 @@ namespace platform::deployment::local {
 
 namespace {
 
-constexpr hresult kInvalidManifest = ToHresult(0x80080204);
 
 constexpr std::array<std::string_view, 2> kManifestNamespaces = {
     "http://schemas.microsoft.com/appx/manifest/foundation/windows10",

@@ -1,3 +1,4 @@
+#include "platform/deployment/local/Codes.h"
 #include "platform/deployment/local/PackageReader.h"
 
 #include <fcntl.h>
@@ -29,12 +30,6 @@ namespace platform::deployment::local {
 
 namespace {
 
-constexpr hresult kCannotOpenPackage = ToHresult(0x80073CF0);
-constexpr hresult kMissingFootprintFile = ToHresult(0x80080203);
-constexpr hresult kInvalidManifest = ToHresult(0x80080204);
-constexpr hresult kInvalidBlockMap = ToHresult(0x80080205);
-constexpr hresult kCorruptPackage = ToHresult(0x80080206);
-constexpr hresult kBlockHashMismatch = ToHresult(0x80080207);
 
 constexpr std::string_view kManifestName = "AppxManifest.xml";
 constexpr std::string_view kBlockMapName = "AppxBlockMap.xml";

@@ -1,3 +1,4 @@
+#include "platform/deployment/local/Codes.h"
 #include "platform/deployment/local/Registry.h"
 
 #include <sqlite3.h>
@@ -9,9 +10,6 @@
 namespace platform::deployment::local {
 namespace {
 
-constexpr hresult kRegistryCorrupt = ToHresult(0x80073CFE);
-constexpr hresult kInUse = ToHresult(0x80073D02);
-constexpr hresult kDiskFull = ToHresult(0x80073CF4);
 constexpr int kBusyTimeoutMs = 30000;
 constexpr int kSchemaVersion = 1;
 
@@ -134,7 +132,7 @@ void Registry::Fail(int result) const {
         case SQLITE_NOMEM:
             Throw(kOutOfMemory);
         case SQLITE_FULL:
-            Throw(kDiskFull, text);
+            Throw(kStoreDiskFull, text);
         case SQLITE_BUSY:
         case SQLITE_LOCKED:
             Throw(kInUse, text);

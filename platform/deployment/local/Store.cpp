@@ -1,3 +1,4 @@
+#include "platform/deployment/local/Codes.h"
 #include "platform/deployment/local/Store.h"
 
 #include <fcntl.h>
@@ -23,7 +24,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr hresult kInUse = ToHresult(0x80073D02);
 constexpr std::chrono::seconds kLockTimeout{60};
 constexpr const char* kTrashSuffix = ".trash";
 constexpr const char* kStagingLock = ".lock";

@@ -1,0 +1,34 @@
+// The result codes with which the local store ends a request.
+#pragma once
+
+#include "platform/Error.h"
+
+namespace platform::deployment::local {
+
+constexpr hresult kTimedOut = ToHresult(0x80072EE2);
+constexpr hresult kNameNotResolved = ToHresult(0x80072EE7);
+constexpr hresult kCannotConnect = ToHresult(0x80072EFD);
+constexpr hresult kConnectionAborted = ToHresult(0x80072EFE);
+constexpr hresult kConnectionReset = ToHresult(0x80072EFF);
+constexpr hresult kSecureFailure = ToHresult(0x80072F8F);
+constexpr hresult kCannotOpenPackage = ToHresult(0x80073CF0);
+constexpr hresult kPackageNotFound = ToHresult(0x80073CF1);
+constexpr hresult kStoreDiskFull = ToHresult(0x80073CF4);
+constexpr hresult kDownloadFailed = ToHresult(0x80073CF5);
+constexpr hresult kRegistryCorrupt = ToHresult(0x80073CFE);
+constexpr hresult kInUse = ToHresult(0x80073D02);
+constexpr hresult kHigherVersionInstalled = ToHresult(0x80073D06);
+constexpr hresult kIdentityMismatch = ToHresult(0x80073D36);
+constexpr hresult kMissingFootprintFile = ToHresult(0x80080203);
+constexpr hresult kInvalidManifest = ToHresult(0x80080204);
+constexpr hresult kInvalidBlockMap = ToHresult(0x80080205);
+constexpr hresult kCorruptPackage = ToHresult(0x80080206);
+constexpr hresult kBlockHashMismatch = ToHresult(0x80080207);
+constexpr hresult kInvalidAppInstallerFile = ToHresult(0x8008020C);
+
+// An HTTP status s as the download stack reports it.
+constexpr hresult HttpStatusCode(long status) {
+    return ToHresult(0x80190000u + static_cast<std::uint32_t>(status & 0xFFFF));
+}
+
+}  // namespace platform::deployment::local
