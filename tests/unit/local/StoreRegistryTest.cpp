@@ -1,6 +1,9 @@
 // The store on disk: registry transactions, what opening a store sweeps away,
 // and where a store lives.
 #include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -312,11 +315,26 @@ TEST(StoreLayoutTest, AStoreThatCannotBeCreatedFailsWithItsCode) {
     TempDir dir;
     std::ofstream(dir / "file") << "not a folder";
     EXPECT_EQ(CodeOf([&] { Store store(dir / "file" / "store"); }), platform::kPathNotFound);
+    fs::create_directory(dir / "locked");
+    fs::permissions(dir / "locked", fs::perms::owner_read | fs::perms::owner_exec);
     if (::geteuid() != 0) {
-        fs::create_directory(dir / "locked");
-        fs::permissions(dir / "locked", fs::perms::owner_read | fs::perms::owner_exec);
         EXPECT_EQ(CodeOf([&] { Store store(dir / "locked" / "store"); }), platform::kAccessDenied);
+        return;
     }
+    // Root may write anywhere: try it as an unprivileged user in a child.
+    fs::permissions(dir.Path(), fs::perms::others_exec, fs::perm_options::add);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+            ::_exit(2);
+        }
+        ::_exit(CodeOf([&] { Store store(dir / "locked" / "store"); }) == platform::kAccessDenied ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the store in a folder the user may not write gave another code";
 }
 
 }  // namespace
