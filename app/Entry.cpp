@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include <boost/program_options/detail/convert.hpp>
+#include <boost/program_options/errors.hpp>
 
 #include "app/Options.h"
 #include "app/WaitForRun.h"
@@ -65,6 +66,23 @@ void KeepStandardDescriptorsTaken() noexcept {
     }
 }
 
+// The option library fills its message by replacing placeholders such as
+// "%value%" until none is left, so a value that holds a placeholder itself
+// never ends. Its percent signs are shown as full-width ones instead.
+struct SubstitutionAccess : boost::program_options::error_with_option_name {
+    static auto Substitutions() { return &SubstitutionAccess::m_substitutions; }
+};
+
+void DefuseSubstitutions(boost::program_options::error_with_option_name& error) {
+    for (auto& [name, value] : error.*SubstitutionAccess::Substitutions()) {
+        std::string safe;
+        for (const char c : value) {
+            safe += c == '%' ? std::string("\xEF\xBC\x85") : std::string(1, c);
+        }
+        value = std::move(safe);
+    }
+}
+
 int Run(int argc, char** argv, std::ostream& helpOut) {
     if (const platform::hresult result = platform::InitializeApartment(); platform::Failed(result)) {
         platform::Throw(result);
@@ -76,6 +94,10 @@ int Run(int argc, char** argv, std::ostream& helpOut) {
         parsed = options.Parse(argc, argv, helpOut);
     } catch (const std::bad_alloc&) {
         throw;
+    } catch (boost::program_options::error_with_option_name& error) {
+        DefuseSubstitutions(error);
+        ReportLine(L"Invalid command line: ", error.what());
+        return 1;
     } catch (const std::exception& error) {
         // The option library's errors, and its failure to convert a value from
         // the local 8-bit encoding, which it raises as a plain logic error.

@@ -155,6 +155,21 @@ TEST(EntryCommandLineErrorText, IsTheLibrarysOwnWords) {
               "Invalid command line: the required argument for option '--app-installer-file-uri' is missing\n");
 }
 
+// The library's message template uses placeholders such as %value%; a token
+// that carries one made it replace forever.
+TEST(EntryCommandLineErrorText, APlaceholderInATokenEndsInOneLine) {
+    for (const char* token : {"--p=%canonical_option%", "--x%option%=", "--p=%original_token%%value%"}) {
+        test_support::ConsoleCapture console;
+        std::ostringstream help;
+        CommandLine commandLine({token});
+        EXPECT_EQ(app::Main(commandLine.Argc(), commandLine.Argv(), help), 1) << token;
+        const std::string text = console.Text();
+        EXPECT_EQ(text.rfind("Invalid command line: ", 0), 0u) << text;
+        EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
+        EXPECT_EQ(text.find('%'), std::string::npos) << text;
+    }
+}
+
 TEST(EntryEcho, EmptyUriIsEchoedAndThenRejectedByTheRun) {
     platform::deployment::ScopedPackageManagerActivation activation(Refusing());
     test_support::ConsoleCapture console;
