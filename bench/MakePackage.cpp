@@ -1,0 +1,183 @@
+// Makes the benchmarks' inputs: a large package of mixed payload, or a family of
+// tiny packages, each with an AppInstaller file that names it relatively.
+//   bench_make_package large <folder> <payload MiB>
+//       <folder>/Large.appx, <folder>/Large.appinstaller
+//   bench_make_package family <folder> <count>
+//       <folder>/Family<count>.appinstaller naming a main package and count - 1
+//       resource packages of one family; prints the family name.
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/deployment/local/Encoding.h"
+#include "platform/deployment/local/Names.h"
+#include "tools/packaging/PackageWriter.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A fixed-seed generator, so every run benchmarks the same bytes.
+class Random {
+public:
+    std::uint64_t Next() {
+        m_state ^= m_state << 13;
+        m_state ^= m_state >> 7;
+        m_state ^= m_state << 17;
+        return m_state;
+    }
+    std::uint64_t Below(std::uint64_t bound) { return Next() % bound; }
+
+private:
+    std::uint64_t m_state = 0x9E3779B97F4A7C15ull;
+};
+
+constexpr std::uint64_t kKiB = 1024;
+constexpr std::uint64_t kMiB = 1024 * kKiB;
+
+// Text-like bytes: words drawn from a small vocabulary, so they deflate well.
+void FillText(Random& random, std::string& buffer) {
+    static constexpr std::array<std::string_view, 16> kWords = {
+        "package ", "deploy ", "family ", "version ", "manifest\n", "block ", "hash ", "store ",
+        "the ",     "of ",     "and ",    "to ",      "register ",  "user ",  "file ", "install\n"};
+    std::size_t at = 0;
+    while (at < buffer.size()) {
+        const std::string_view word = kWords[random.Below(kWords.size())];
+        const std::size_t n = std::min(word.size(), buffer.size() - at);
+        std::copy_n(word.data(), n, buffer.data() + at);
+        at += n;
+    }
+}
+
+void FillRandom(Random& random, std::string& buffer) {
+    std::size_t at = 0;
+    while (at < buffer.size()) {
+        const std::uint64_t value = random.Next();
+        const std::size_t n = std::min<std::size_t>(sizeof value, buffer.size() - at);
+        std::copy_n(reinterpret_cast<const char*>(&value), n, buffer.data() + at);
+        at += n;
+    }
+}
+
+// Mostly small files, some of a few hundred KiB, a few of several MiB: about
+// 0.9 MiB on average, so 256 MiB makes some three hundred files.
+std::uint64_t NextSize(Random& random) {
+    const std::uint64_t kind = random.Below(100);
+    if (kind < 50) {
+        return 1 + random.Below(64 * kKiB);
+    }
+    if (kind < 85) {
+        return 64 * kKiB + random.Below(960 * kKiB);
+    }
+    return 1 * kMiB + random.Below(7 * kMiB);
+}
+
+void WriteFile(const fs::path& file, const std::string& bytes) {
+    fs::create_directories(file.parent_path());
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out.flush()) {
+        throw std::runtime_error("cannot write " + file.string());
+    }
+}
+
+void WriteAppInstaller(const fs::path& file, const packaging::AppInstallerPackage& main,
+                       const std::vector<packaging::AppInstallerPackage>& dependencies) {
+    packaging::AppInstallerSpec content;
+    content.uri = "file://" + file.string();
+    content.mainPackage = main;
+    content.dependencies = dependencies;
+    packaging::WriteAppInstallerFile(file, content);
+}
+
+void MakeLarge(const fs::path& folder, std::uint64_t payloadMiB) {
+    const fs::path source = folder / "large-payload";
+    fs::remove_all(source);
+    Random random;
+    std::vector<packaging::PayloadFile> payload;
+    std::string buffer;
+    std::uint64_t left = payloadMiB * kMiB;
+    std::uint64_t textBytes = 0;
+    std::uint64_t randomBytes = 0;
+    for (int index = 0; left > 0; ++index) {
+        const std::uint64_t size = std::min(NextSize(random), left);
+        left -= size;
+        buffer.resize(size);
+        // Half the bytes compress well (about 4:1) and half not at all.
+        const bool text = textBytes <= randomBytes;
+        (text ? textBytes : randomBytes) += size;
+        if (text) {
+            FillText(random, buffer);
+        } else {
+            FillRandom(random, buffer);
+        }
+        const std::string name = "folder" + std::to_string(index % 8) + "/file" + std::to_string(index) +
+                                 (text ? ".txt" : ".bin");
+        WriteFile(source / name, buffer);
+        payload.push_back(packaging::PayloadFile{name, source / name, false});
+    }
+    const packaging::Identity identity{"Oru.Bench.Large", "CN=Oru Bench", "1.0.0.0", "neutral", ""};
+    packaging::WritePackage(folder / "Large.appx", identity, payload);
+    WriteAppInstaller(folder / "Large.appinstaller", {identity, "Large.appx"}, {});
+    fs::remove_all(source);
+    std::cout << payload.size() << " files\n";
+}
+
+void MakeFamily(const fs::path& folder, int count) {
+    const std::string name = "Oru.Bench.Family";
+    const std::string publisher = "CN=Oru Bench";
+    std::vector<packaging::AppInstallerPackage> packages;
+    for (int index = 0; index < count; ++index) {
+        // The main package and resource packages: one family, one version.
+        std::string resourceId;
+        if (index > 0) {
+            resourceId = "r";
+            resourceId += std::to_string(index);
+        }
+        const packaging::Identity identity{name, publisher, "1.0.0.0", "neutral", resourceId};
+        const std::string file = "Family-" + (index == 0 ? std::string("main") : resourceId) + ".appx";
+        if (!fs::exists(folder / file)) {
+            packaging::WritePackage(folder / file, identity,
+                                    {packaging::PayloadFile{"data.txt", "package " + std::to_string(index) + "\n", false}});
+        }
+        packages.push_back({identity, file});
+    }
+    const packaging::AppInstallerPackage main = packages.front();
+    packages.erase(packages.begin());
+    WriteAppInstaller(folder / ("Family" + std::to_string(count) + ".appinstaller"), main, packages);
+
+    namespace local = platform::deployment::local;
+    local::PackageIdentity identity;
+    identity.name = local::FromUtf8Lossy(name);
+    identity.publisher = local::FromUtf8Lossy(publisher);
+    std::cout << local::ToUtf8(local::FamilyName(identity)) << "\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        const std::vector<std::string> args(argv + 1, argv + argc);
+        if (args.size() == 3 && args[0] == "large") {
+            fs::create_directories(args[1]);
+            MakeLarge(fs::absolute(args[1]), std::stoull(args[2]));
+            return 0;
+        }
+        if (args.size() == 3 && args[0] == "family") {
+            fs::create_directories(args[1]);
+            MakeFamily(fs::absolute(args[1]), std::stoi(args[2]));
+            return 0;
+        }
+        std::cerr << "usage: bench_make_package large <folder> <payload MiB> | family <folder> <count>\n";
+        return 2;
+    } catch (const std::exception& error) {
+        std::cerr << "bench_make_package: " << error.what() << "\n";
+        return 1;
+    }
+}

@@ -1,0 +1,15 @@
+// The package the block map target checks its block maps against: a fixed
+// payload of a few files (one of several blocks, one empty) and its manifest.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace fuzz {
+
+// Writes the package with `blockMap` as its AppxBlockMap.xml, or with the
+// correct block map when none is given.
+void WriteBlockMapPackage(const std::filesystem::path& file, const std::optional<std::string>& blockMap);
+
+}  // namespace fuzz
