@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +18,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -96,19 +99,66 @@ void WriteAll(const FileHandle& file, const char* data, std::size_t size, const 
     Throw(kInvalidAppInstallerFile, L"The file at " + uri.RawUri() + L" is larger than " + size + L".");
 }
 
-// libcurl's global state, set up once for the process and never torn down
-// (worker threads may still be transferring while the process exits).
-void InitializeCurl() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
-            Throw(kOutOfMemory);
-        }
-    });
+// libcurl and its thirty-odd dependencies are loaded on the first http(s)
+// request only: linked in, loading them was most of the tool's start-up time,
+// paid by every run that never leaves the disk. Its global state is set up
+// once and never torn down (worker threads may still be transferring while
+// the process exits).
+struct CurlApi {
+    CURLcode (*global_init)(long flags);
+    CURL* (*easy_init)();
+    void (*easy_cleanup)(CURL* handle);
+    void (*easy_reset)(CURL* handle);
+    CURLcode (*easy_setopt)(CURL* handle, CURLoption option, ...);
+    CURLcode (*easy_perform)(CURL* handle);
+    CURLcode (*easy_getinfo)(CURL* handle, CURLINFO info, ...);
+    const char* (*easy_strerror)(CURLcode code);
+};
+
+template <typename Function>
+void Resolve(void* library, const char* name, Function*& function) {
+    void* symbol = ::dlsym(library, name);
+    if (symbol == nullptr) {
+        throw std::runtime_error(std::string("libcurl lacks ") + name);
+    }
+    function = reinterpret_cast<Function*>(symbol);
+}
+
+CurlApi LoadCurl() {
+    void* library = ::dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        const char* reason = ::dlerror();
+        throw std::runtime_error(reason != nullptr ? reason : "libcurl.so.4 could not be loaded");
+    }
+    CurlApi api{};
+    Resolve(library, "curl_global_init", api.global_init);
+    Resolve(library, "curl_easy_init", api.easy_init);
+    Resolve(library, "curl_easy_cleanup", api.easy_cleanup);
+    Resolve(library, "curl_easy_reset", api.easy_reset);
+    Resolve(library, "curl_easy_setopt", api.easy_setopt);
+    Resolve(library, "curl_easy_perform", api.easy_perform);
+    Resolve(library, "curl_easy_getinfo", api.easy_getinfo);
+    Resolve(library, "curl_easy_strerror", api.easy_strerror);
+    if (api.global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+        Throw(kOutOfMemory);
+    }
+    return api;
+}
+
+// Raises a failure to load libcurl as the download's failure, every time it is
+// asked for (a function-local static whose initialiser throws is retried).
+const CurlApi& Curl(const Uri& uri) {
+    try {
+        static const CurlApi api = LoadCurl();
+        return api;
+    } catch (const std::runtime_error& error) {
+        Throw(kDownloadFailed, L"Cannot download " + uri.RawUri() + L": " + FromUtf8Lossy(error.what()) + L".");
+    }
 }
 
 struct CurlDeleter {
-    void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
+    void (*cleanup)(CURL* handle);
+    void operator()(CURL* handle) const noexcept { cleanup(handle); }
 };
 
 // One easy handle, used for each hop of a request. Failures raised inside
@@ -117,10 +167,8 @@ class HttpTransfer {
 public:
     using Sink = std::function<void(const char* data, std::size_t size)>;
 
-    HttpTransfer(const FetchOptions& options, std::optional<std::size_t> limit)
-        : m_options(options), m_limit(limit) {
-        InitializeCurl();
-        m_handle.reset(curl_easy_init());
+    HttpTransfer(const Uri& uri, const FetchOptions& options, std::optional<std::size_t> limit)
+        : m_curl(Curl(uri)), m_options(options), m_limit(limit), m_handle(m_curl.easy_init(), {m_curl.easy_cleanup}) {
         if (!m_handle) {
             Throw(kOutOfMemory);
         }
@@ -149,7 +197,7 @@ private:
     // One request; the redirect's target when the server answers with one.
     std::optional<Uri> Perform(const Uri& uri, const Uri& original) {
         CURL* handle = m_handle.get();
-        curl_easy_reset(handle);
+        m_curl.easy_reset(handle);
         m_failure = nullptr;
         m_status = 0;
         m_received = 0;
@@ -157,21 +205,21 @@ private:
         m_lastBytes = 0;
         m_lastActivity = std::chrono::steady_clock::now();
         char errorBuffer[CURL_ERROR_SIZE] = {};
-        curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
-        curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(handle, CURLOPT_NOPROXY, "localhost,127.0.0.0/8,::1");
-        curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(m_options.connectTimeout.count()));
-        curl_easy_setopt(handle, CURLOPT_USERAGENT, "appdeploy");
-        curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer);
-        curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &HttpTransfer::OnWrite);
-        curl_easy_setopt(handle, CURLOPT_WRITEDATA, this);
-        curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
-        curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &HttpTransfer::OnProgress);
-        curl_easy_setopt(handle, CURLOPT_XFERINFODATA, this);
+        m_curl.easy_setopt(handle, CURLOPT_URL, url.c_str());
+        m_curl.easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+        m_curl.easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
+        m_curl.easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+        m_curl.easy_setopt(handle, CURLOPT_NOPROXY, "localhost,127.0.0.0/8,::1");
+        m_curl.easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(m_options.connectTimeout.count()));
+        m_curl.easy_setopt(handle, CURLOPT_USERAGENT, "appdeploy");
+        m_curl.easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer);
+        m_curl.easy_setopt(handle, CURLOPT_WRITEFUNCTION, &HttpTransfer::OnWrite);
+        m_curl.easy_setopt(handle, CURLOPT_WRITEDATA, this);
+        m_curl.easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+        m_curl.easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &HttpTransfer::OnProgress);
+        m_curl.easy_setopt(handle, CURLOPT_XFERINFODATA, this);
 
-        const CURLcode result = curl_easy_perform(handle);
+        const CURLcode result = m_curl.easy_perform(handle);
         if (m_failure) {
             std::rethrow_exception(m_failure);
         }
@@ -179,13 +227,13 @@ private:
         if (result != CURLE_OK) {
             ThrowTransferError(result, prefix, errorBuffer);
         }
-        curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &m_status);
+        m_curl.easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &m_status);
         if (m_status >= 200 && m_status < 300) {
             return std::nullopt;
         }
         if (m_status == 301 || m_status == 302 || m_status == 303 || m_status == 307 || m_status == 308) {
             char* location = nullptr;
-            curl_easy_getinfo(handle, CURLINFO_REDIRECT_URL, &location);
+            m_curl.easy_getinfo(handle, CURLINFO_REDIRECT_URL, &location);
             if (location != nullptr) {
                 return RedirectTarget(uri, FromUtf8Lossy(location), prefix);
             }
@@ -211,7 +259,7 @@ private:
         return std::move(*target);
     }
 
-    [[noreturn]] static void ThrowTransferError(CURLcode result, const std::wstring& prefix, const char* detail) {
+    [[noreturn]] void ThrowTransferError(CURLcode result, const std::wstring& prefix, const char* detail) {
         switch (result) {
             case CURLE_COULDNT_RESOLVE_HOST:
             case CURLE_COULDNT_RESOLVE_PROXY:
@@ -236,14 +284,14 @@ private:
             case CURLE_SSL_ISSUER_ERROR:
                 Throw(kSecureFailure, prefix + L"the secure connection failed: " + FromUtf8Lossy(detail) + L".");
             default:
-                Throw(kDownloadFailed, prefix + FromUtf8Lossy(*detail != '\0' ? detail : curl_easy_strerror(result)) +
+                Throw(kDownloadFailed, prefix + FromUtf8Lossy(*detail != '\0' ? detail : m_curl.easy_strerror(result)) +
                                            L".");
         }
     }
 
     bool Successful() {
         if (m_status == 0) {
-            curl_easy_getinfo(m_handle.get(), CURLINFO_RESPONSE_CODE, &m_status);
+            m_curl.easy_getinfo(m_handle.get(), CURLINFO_RESPONSE_CODE, &m_status);
         }
         return m_status >= 200 && m_status < 300;
     }
@@ -297,6 +345,7 @@ private:
         }
     }
 
+    const CurlApi& m_curl;
     const FetchOptions& m_options;
     std::optional<std::size_t> m_limit;
     std::unique_ptr<CURL, CurlDeleter> m_handle;
@@ -385,7 +434,7 @@ std::string FetchText(const Uri& uri, std::size_t limit, const FetchOptions& opt
         }
         return text;
     }
-    HttpTransfer transfer(options, limit);
+    HttpTransfer transfer(uri, options, limit);
     transfer.Get(uri, [&](const char* data, std::size_t size) { text.append(data, size); });
     return text;
 }
@@ -413,7 +462,7 @@ void FetchToFile(const Uri& uri, const std::filesystem::path& destination, const
             }
         }
     } else {
-        HttpTransfer transfer(options, std::nullopt);
+        HttpTransfer transfer(uri, options, std::nullopt);
         transfer.Get(uri, [&](const char* data, std::size_t size) { WriteAll(out, data, size, destination); });
     }
     if (out.Close() != 0) {
