@@ -83,7 +83,7 @@ void FuzzBlockMap(const std::uint8_t* data, std::size_t size) {
     const std::string_view bytes = AsText(data, size);
     std::vector<local::BlockMapFile> files;
     try {
-        files = local::ReadBlockMap(bytes);
+        files = local::ReadBlockMap(std::string(bytes));
     } catch (const platform::PlatformError&) {
         return;
     }

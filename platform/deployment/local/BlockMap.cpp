@@ -87,9 +87,9 @@ BlockMapFile ReadFile(pugi::xml_node element, std::size_t index) {
 
 }  // namespace
 
-std::vector<BlockMapFile> ReadBlockMap(std::string_view bytes) {
+std::vector<BlockMapFile> ReadBlockMap(std::string bytes) {
     pugi::xml_document document;
-    if (const std::string error = xml::Load(document, bytes); !error.empty()) {
+    if (const std::string error = xml::LoadInPlace(document, bytes); !error.empty()) {
         Fail(L"the XML cannot be read (" + FromUtf8Lossy(error) + L")");
     }
     const pugi::xml_node root = document.document_element();

@@ -24,6 +24,7 @@ struct BlockMapFile {
 // name, size or local header size, a block count other than ceil(size / 64 KiB),
 // a hash that is not base64 of 32 bytes, or two files of the same name (also
 // when they differ only in ASCII case).
-std::vector<BlockMapFile> ReadBlockMap(std::string_view bytes);
+// Parses inside `bytes`, which it takes: a block map grows with the package.
+std::vector<BlockMapFile> ReadBlockMap(std::string bytes);
 
 }  // namespace platform::deployment::local

@@ -16,7 +16,6 @@
 #include <cstring>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>

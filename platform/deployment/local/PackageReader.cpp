@@ -149,6 +149,7 @@ public:
         }
         ZipFileHandle file = Open(entry);
         std::string bytes;
+        bytes.reserve(entry.size);  // at most the limit; spares a block map's regrowth
         char buffer[16384];
         for (;;) {
             const zip_int64_t read = zip_fread(file.get(), buffer, sizeof buffer);
@@ -652,10 +653,10 @@ PackageIdentity ExtractPackage(const std::filesystem::path& packageFile, const s
     const Package package(packageFile);
     PackageIdentity identity = ReadIdentity(package);
 
-    const std::string blockMapXml = package.ReadWhole(package.Required(kBlockMapName), kBlockMapLimit, kInvalidBlockMap);
+    std::string blockMapXml = package.ReadWhole(package.Required(kBlockMapName), kBlockMapLimit, kInvalidBlockMap);
     std::vector<BlockMapFile> blockMap;
     try {
-        blockMap = ReadBlockMap(blockMapXml);
+        blockMap = ReadBlockMap(std::move(blockMapXml));
     } catch (const PlatformError& error) {
         package.FailWith(error);
     }
