@@ -331,4 +331,29 @@ TEST_F(StoreE2e, ADownloadThatDoesNotFitLeavesTheStoreAsItWas) {
     EXPECT_EQ(Snapshot(m_store), before);
 }
 
+TEST_F(StoreE2e, WithoutAUsableLibcurlOnlyDownloadsFail) {
+    // Found first on the library path: a libcurl that cannot be loaded.
+    fs::create_directories(m_dir / "lib");
+    std::ofstream(m_dir / "lib" / "libcurl.so.4") << "not a library";
+    ProcessOptions options;
+    options.env.emplace_back("APPDEPLOY_STORE", m_store.string());
+    options.env.emplace_back("LD_LIBRARY_PATH", (m_dir / "lib").string());
+    options.killAfter = std::chrono::seconds(60);
+
+    ProcessResult result = test_support::RunProcess(APPDEPLOY_EXE, {"-i", Sample("1.0.0.0"), "-f", Family()}, options);
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+
+    HttpServer server;
+    const std::string uri = ServeAppInstaller(server, SampleIdentity(kNew));
+    const std::string before = Snapshot(m_store);
+    result = test_support::RunProcess(APPDEPLOY_EXE, {"-i", uri, "-f", Family()}, options);
+    EXPECT_EQ(result.exitStatus, 1);
+    const Transcript transcript = Normalize(result.err);
+    EXPECT_NE(transcript.text.find("ExtendedErrorCode=0x80073cf5, ErrorText: Cannot download " + uri + ": " +
+                                   (m_dir / "lib" / "libcurl.so.4").string()),
+              std::string::npos)
+        << transcript.text;
+    EXPECT_EQ(Snapshot(m_store), before);
+}
+
 }  // namespace
