@@ -1,6 +1,8 @@
 #include <zip.h>
 
+#include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -79,14 +81,40 @@ void WriteBlockMapPackage(const std::filesystem::path& file, const std::optional
     packaging::WritePackage(file, kIdentity, Payload());
 }
 
+namespace {
+
+// The files read from `bytes` fed in pieces of `piece` bytes, or nothing when refused.
+std::optional<std::vector<local::BlockMapFile>> ReadInPieces(std::string_view bytes, std::size_t piece) {
+    try {
+        local::BlockMapReader reader;
+        for (std::size_t at = 0; at < bytes.size(); at += piece) {
+            reader.Feed(bytes.substr(at, piece));
+        }
+        return reader.Finish();
+    } catch (const platform::PlatformError&) {
+        return std::nullopt;
+    }
+}
+
+bool Same(const std::vector<local::BlockMapFile>& a, const std::vector<local::BlockMapFile>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
+        return x.name == y.name && x.size == y.size && x.lfhSize == y.lfhSize && x.blockHashes == y.blockHashes;
+    });
+}
+
+}  // namespace
+
 void FuzzBlockMap(const std::uint8_t* data, std::size_t size) {
     const std::string_view bytes = AsText(data, size);
     std::vector<local::BlockMapFile> files;
     try {
-        files = local::ReadBlockMap(std::string(bytes));
+        files = local::ReadBlockMap(bytes);
     } catch (const platform::PlatformError&) {
+        Require(!ReadInPieces(bytes, 1 + size % 13), "a block map refused whole is refused in pieces");
         return;
     }
+    const auto pieces = ReadInPieces(bytes, 1 + size % 13);
+    Require(pieces && Same(*pieces, files), "a block map reads the same whole and in pieces");
     for (const local::BlockMapFile& file : files) {
         Require(local::IsSafeEntryName(file.name), "an accepted block map names only safe paths");
         Require(file.blockHashes.size() == (file.size + local::kBlockSize - 1) / local::kBlockSize,

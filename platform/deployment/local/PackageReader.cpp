@@ -37,7 +37,8 @@ constexpr std::string_view kContentTypesName = "[Content_Types].xml";
 constexpr std::string_view kSignatureName = "AppxSignature.p7x";
 
 // Far above what real packages carry; they keep a hostile package from
-// making us hold an unbounded document in memory.
+// making us hold an unbounded document in memory. A block map is not held,
+// but its hashes are: at most about half its size (some 50 GiB of payload).
 constexpr std::uint64_t kManifestLimit = 8 * 1024 * 1024;
 constexpr std::uint64_t kBlockMapLimit = 64 * 1024 * 1024;
 
@@ -141,15 +142,14 @@ public:
         return m_entries[found->second];
     }
 
-    // The whole of a small entry (the manifest, the block map), refusing one
-    // larger than `limit`.
-    std::string ReadWhole(const Entry& entry, std::uint64_t limit, hresult tooLargeCode) const {
+    // Reads an entry in pieces, each handed to `sink`, refusing it beyond `limit`.
+    template <typename Sink>
+    void ReadInPieces(const Entry& entry, std::uint64_t limit, hresult tooLargeCode, Sink&& sink) const {
         if (entry.size > limit) {
             Fail(tooLargeCode, L"has a " + Quoted(entry.name) + L" larger than " + std::to_wstring(limit) + L" bytes");
         }
         ZipFileHandle file = Open(entry);
-        std::string bytes;
-        bytes.reserve(entry.size);  // at most the limit; spares a block map's regrowth
+        std::uint64_t total = 0;
         char buffer[16384];
         for (;;) {
             const zip_int64_t read = zip_fread(file.get(), buffer, sizeof buffer);
@@ -161,12 +161,20 @@ public:
             if (read == 0) {
                 break;
             }
-            if (bytes.size() + static_cast<std::uint64_t>(read) > limit) {
+            total += static_cast<std::uint64_t>(read);
+            if (total > limit) {
                 Fail(tooLargeCode,
                      L"has a " + Quoted(entry.name) + L" larger than " + std::to_wstring(limit) + L" bytes");
             }
-            bytes.append(buffer, static_cast<std::size_t>(read));
+            sink(std::string_view(buffer, static_cast<std::size_t>(read)));
         }
+    }
+
+    // The whole of a small entry (the manifest), refusing one larger than `limit`.
+    std::string ReadWhole(const Entry& entry, std::uint64_t limit, hresult tooLargeCode) const {
+        std::string bytes;
+        bytes.reserve(entry.size);  // at most the limit
+        ReadInPieces(entry, limit, tooLargeCode, [&](std::string_view piece) { bytes.append(piece); });
         return bytes;
     }
 
@@ -653,10 +661,18 @@ PackageIdentity ExtractPackage(const std::filesystem::path& packageFile, const s
     const Package package(packageFile);
     PackageIdentity identity = ReadIdentity(package);
 
-    std::string blockMapXml = package.ReadWhole(package.Required(kBlockMapName), kBlockMapLimit, kInvalidBlockMap);
+    // Read as it is inflated: only its hashes are kept.
+    BlockMapReader blockMapReader;
+    package.ReadInPieces(package.Required(kBlockMapName), kBlockMapLimit, kInvalidBlockMap, [&](std::string_view piece) {
+        try {
+            blockMapReader.Feed(piece);
+        } catch (const PlatformError& error) {
+            package.FailWith(error);
+        }
+    });
     std::vector<BlockMapFile> blockMap;
     try {
-        blockMap = ReadBlockMap(std::move(blockMapXml));
+        blockMap = blockMapReader.Finish();
     } catch (const PlatformError& error) {
         package.FailWith(error);
     }

@@ -4,9 +4,9 @@
 
 namespace platform::deployment::local::xml {
 
-namespace {
-
-std::string Checked(const pugi::xml_document& document, const pugi::xml_parse_result& result) {
+std::string Load(pugi::xml_document& document, std::string_view bytes) {
+    const pugi::xml_parse_result result =
+        document.load_buffer(bytes.data(), bytes.size(), pugi::parse_default, pugi::encoding_auto);
     if (!result) {
         return std::string(result.description()) + " at offset " + std::to_string(result.offset);
     }
@@ -14,17 +14,6 @@ std::string Checked(const pugi::xml_document& document, const pugi::xml_parse_re
         return "no root element";
     }
     return {};
-}
-
-}  // namespace
-
-std::string Load(pugi::xml_document& document, std::string_view bytes) {
-    return Checked(document, document.load_buffer(bytes.data(), bytes.size(), pugi::parse_default, pugi::encoding_auto));
-}
-
-std::string LoadInPlace(pugi::xml_document& document, std::string& bytes) {
-    return Checked(document,
-                   document.load_buffer_inplace(bytes.data(), bytes.size(), pugi::parse_default, pugi::encoding_auto));
 }
 
 std::string NamespaceOf(pugi::xml_node element) {

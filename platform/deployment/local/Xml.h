@@ -14,9 +14,6 @@ namespace platform::deployment::local::xml {
 // Parses a whole document (any encoding pugixml detects); the error text, or
 // empty on success.
 std::string Load(pugi::xml_document& document, std::string_view bytes);
-// The same, parsing inside `bytes` (which must outlive the document) instead of
-// a copy of them: for documents that grow with a package's size.
-std::string LoadInPlace(pugi::xml_document& document, std::string& bytes);
 
 // The namespace URI an element's prefix (or the default namespace) resolves to.
 std::string NamespaceOf(pugi::xml_node element);

@@ -254,6 +254,29 @@ TEST(FormatBlockMapTest, ReadsFilesSizesAndHashes) {
     EXPECT_EQ(files[3].blockHashes.size(), 1u);
 }
 
+// A block map arrives as the package is inflated, in pieces that may cut a
+// name, an attribute or a multi-byte character anywhere.
+TEST(FormatBlockMapTest, ReadsTheSameInPiecesOfAnySize) {
+    const std::string xml = BlockMap(R"(<File Name="Données\Größe.bin" Size="131073" LfhSize="49">)" + Blocks(3) +
+                                     "</File>" + R"(<File Name="Empty.txt" Size="0" LfhSize="39"/>)");
+    const auto whole = ReadBlockMap(xml);
+    ASSERT_EQ(whole.size(), 2u);
+    EXPECT_EQ(whole[0].name, "Données/Größe.bin");
+    for (const std::size_t piece : {1u, 2u, 7u, 64u}) {
+        BlockMapReader reader;
+        for (std::size_t at = 0; at < xml.size(); at += piece) {
+            reader.Feed(std::string_view(xml).substr(at, piece));
+        }
+        const auto files = reader.Finish();
+        ASSERT_EQ(files.size(), whole.size()) << piece;
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            EXPECT_EQ(files[i].name, whole[i].name) << piece;
+            EXPECT_EQ(files[i].size, whole[i].size) << piece;
+            EXPECT_EQ(files[i].blockHashes, whole[i].blockHashes) << piece;
+        }
+    }
+}
+
 class FormatBadBlockMapTest : public testing::TestWithParam<BadXmlCase> {};
 
 TEST_P(FormatBadBlockMapTest, IsRefused) {
@@ -300,7 +323,14 @@ INSTANTIATE_TEST_SUITE_P(
                    BlockMap(R"(<File Name="Readme.txt" Size="0" LfhSize="31"/><File Name="README.TXT" Size="0" LfhSize="31"/>)"),
                    L"more than once"},
         BadXmlCase{"UnknownElement", BlockMap(R"(<Folder Name="a"/>)"), L"<Folder>"},
-        BadXmlCase{"Malformed", "<BlockMap><File", L"XML cannot be read"}),
+        BadXmlCase{"Malformed", BlockMap("<File"), L"XML cannot be read"},
+        BadXmlCase{"Truncated", BlockMap(R"(<File Name="a" Size="0" LfhSize="31"/>)").substr(0, 150),
+                   L"XML cannot be read"},
+        BadXmlCase{"Empty", "", L"XML cannot be read"},
+        BadXmlCase{"EntityDeclarations",
+                   R"(<!DOCTYPE BlockMap [<!ENTITY a "aaaaaaaaaa"><!ENTITY b "&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;">]>)" +
+                       BlockMap(R"(<File Name="&b;" Size="0" LfhSize="31"/>)"),
+                   L"document type declaration"}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace
