@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <charconv>
 #include <climits>
-#include <cstring>
 #include <exception>
+#include <new>
 #include <optional>
 #include <unordered_set>
 
