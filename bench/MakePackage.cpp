@@ -8,10 +8,9 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -78,15 +77,6 @@ std::uint64_t NextSize(Random& random) {
     return 1 * kMiB + random.Below(7 * kMiB);
 }
 
-void WriteFile(const fs::path& file, const std::string& bytes) {
-    fs::create_directories(file.parent_path());
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out.flush()) {
-        throw std::runtime_error("cannot write " + file.string());
-    }
-}
-
 void WriteAppInstaller(const fs::path& file, const packaging::AppInstallerPackage& main,
                        const std::vector<packaging::AppInstallerPackage>& dependencies) {
     packaging::AppInstallerSpec content;
@@ -119,7 +109,8 @@ void MakeLarge(const fs::path& folder, std::uint64_t payloadMiB) {
         }
         const std::string name = "folder" + std::to_string(index % 8) + "/file" + std::to_string(index) +
                                  (text ? ".txt" : ".bin");
-        WriteFile(source / name, buffer);
+        fs::create_directories((source / name).parent_path());
+        packaging::WriteFile(source / name, buffer);
         payload.push_back(packaging::PayloadFile{name, source / name, false});
     }
     const packaging::Identity identity{"Oru.Bench.Large", "CN=Oru Bench", "1.0.0.0", "neutral", ""};
@@ -170,9 +161,13 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (args.size() == 3 && args[0] == "family") {
-            fs::create_directories(args[1]);
-            MakeFamily(fs::absolute(args[1]), std::stoi(args[2]));
-            return 0;
+            const int count = std::stoi(args[2]);
+            // A family has at least its main package; fewer falls through to the usage.
+            if (count >= 1) {
+                fs::create_directories(args[1]);
+                MakeFamily(fs::absolute(args[1]), count);
+                return 0;
+            }
         }
         std::cerr << "usage: bench_make_package large <folder> <payload MiB> | family <folder> <count>\n";
         return 2;

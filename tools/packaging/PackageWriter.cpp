@@ -112,6 +112,16 @@ std::string ToXml(const pugi::xml_document& document) {
     return out.str();
 }
 
+// Starts a UTF-8 document with a root element in `xmlNamespace`.
+pugi::xml_node AppendRoot(pugi::xml_document& document, const char* name, const char* xmlNamespace) {
+    auto declaration = document.append_child(pugi::node_declaration);
+    declaration.append_attribute("version") = "1.0";
+    declaration.append_attribute("encoding") = "UTF-8";
+    auto root = document.append_child(name);
+    root.append_attribute("xmlns") = xmlNamespace;
+    return root;
+}
+
 void SetIdentityAttributes(pugi::xml_node element, const Identity& identity) {
     element.append_attribute("Name") = identity.name.c_str();
     element.append_attribute("Publisher") = identity.publisher.c_str();
@@ -195,20 +205,12 @@ void RenameInPlace(const std::filesystem::path& file, const std::string& placeho
     if (replaced != 2) {
         Fail("cannot write a duplicate entry for " + name);
     }
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) {
-        Fail("cannot write " + file.string());
-    }
+    WriteFile(file, bytes);
 }
 
 std::string ContentTypesXml(const std::vector<std::string>& partNames) {
     pugi::xml_document document;
-    auto declaration = document.append_child(pugi::node_declaration);
-    declaration.append_attribute("version") = "1.0";
-    declaration.append_attribute("encoding") = "UTF-8";
-    auto types = document.append_child("Types");
-    types.append_attribute("xmlns") = "http://schemas.openxmlformats.org/package/2006/content-types";
+    auto types = AppendRoot(document, "Types", "http://schemas.openxmlformats.org/package/2006/content-types");
     std::map<std::string, std::string> defaults;
     for (const std::string& name : partNames) {
         const auto slash = name.rfind('/');
@@ -241,11 +243,7 @@ std::string ContentTypesXml(const std::vector<std::string>& partNames) {
 class BlockMapBuilder {
 public:
     BlockMapBuilder() {
-        auto declaration = m_document.append_child(pugi::node_declaration);
-        declaration.append_attribute("version") = "1.0";
-        declaration.append_attribute("encoding") = "UTF-8";
-        m_root = m_document.append_child("BlockMap");
-        m_root.append_attribute("xmlns") = "http://schemas.microsoft.com/appx/2010/blockmap";
+        m_root = AppendRoot(m_document, "BlockMap", "http://schemas.microsoft.com/appx/2010/blockmap");
         m_root.append_attribute("HashMethod") = "http://www.w3.org/2001/04/xmlenc#sha256";
     }
 
@@ -272,11 +270,7 @@ private:
 
 std::string ManifestXml(const Identity& identity) {
     pugi::xml_document document;
-    auto declaration = document.append_child(pugi::node_declaration);
-    declaration.append_attribute("version") = "1.0";
-    declaration.append_attribute("encoding") = "UTF-8";
-    auto package = document.append_child("Package");
-    package.append_attribute("xmlns") = "http://schemas.microsoft.com/appx/manifest/foundation/windows10";
+    auto package = AppendRoot(document, "Package", "http://schemas.microsoft.com/appx/manifest/foundation/windows10");
     SetIdentityAttributes(package.append_child("Identity"), identity);
     auto properties = package.append_child("Properties");
     properties.append_child("DisplayName").text() = identity.name.c_str();
@@ -378,11 +372,7 @@ std::vector<PayloadFile> PayloadFromDirectory(const std::filesystem::path& sourc
 
 std::string AppInstallerXml(const AppInstallerSpec& content) {
     pugi::xml_document document;
-    auto declaration = document.append_child(pugi::node_declaration);
-    declaration.append_attribute("version") = "1.0";
-    declaration.append_attribute("encoding") = "UTF-8";
-    auto root = document.append_child("AppInstaller");
-    root.append_attribute("xmlns") = content.xmlNamespace.c_str();
+    auto root = AppendRoot(document, "AppInstaller", content.xmlNamespace.c_str());
     root.append_attribute("Uri") = content.uri.c_str();
     root.append_attribute("Version") = content.version.c_str();
     auto mainPackage = root.append_child("MainPackage");
@@ -400,9 +390,15 @@ std::string AppInstallerXml(const AppInstallerSpec& content) {
 }
 
 void WriteAppInstallerFile(const std::filesystem::path& file, const AppInstallerSpec& content) {
+    WriteFile(file, AppInstallerXml(content));
+}
+
+void WriteFile(const std::filesystem::path& file, std::string_view bytes) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    const std::string xml = AppInstallerXml(content);
-    out.write(xml.data(), static_cast<std::streamsize>(xml.size()));
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    // Small outputs sit in the stream's buffer until it is flushed, so only
+    // closing tells whether they reached the disk.
+    out.close();
     if (!out) {
         Fail("cannot write " + file.string());
     }

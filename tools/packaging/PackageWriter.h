@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -73,5 +74,9 @@ struct AppInstallerSpec {
 
 std::string AppInstallerXml(const AppInstallerSpec& content);
 void WriteAppInstallerFile(const std::filesystem::path& file, const AppInstallerSpec& content);
+
+// Writes `bytes` to `file` (replacing it); raises std::runtime_error if any of
+// it fails to reach the file, including on the final flush and close.
+void WriteFile(const std::filesystem::path& file, std::string_view bytes);
 
 }  // namespace packaging
