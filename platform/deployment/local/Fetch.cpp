@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/deployment/local/Encoding.h"
+#include "platform/deployment/local/FileDescriptor.h"
 #include "platform/deployment/local/FileError.h"
 
 namespace platform::deployment::local {
@@ -35,59 +36,23 @@ bool EqualsNoCase(std::wstring_view a, std::wstring_view b) {
                       [](wchar_t x, wchar_t y) { return std::towlower(x) == std::towlower(y); });
 }
 
-// An owned file descriptor.
-class FileHandle {
-public:
-    explicit FileHandle(int fd) noexcept : m_fd(fd) {}
-    ~FileHandle() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    FileHandle(FileHandle&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    int Get() const noexcept { return m_fd; }
-    // Closes now, so that a late write failure (NFS, quota) is seen.
-    int Close() noexcept { return ::close(std::exchange(m_fd, -1)); }
-
-private:
-    int m_fd;
-};
-
-FileHandle OpenForReading(const Uri& uri) {
-    const std::filesystem::path path = LocalPath(uri);
-    FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (file.Get() < 0) {
-        ThrowFileError(errno, L"Cannot open " + uri.RawUri());
-    }
-    return file;
-}
-
 // Reads up to size bytes; 0 at the end.
-std::size_t ReadSome(const FileHandle& file, char* buffer, std::size_t size, const Uri& uri) {
+std::size_t ReadSome(const FileDescriptor& file, char* buffer, std::size_t size, const Uri& uri) {
     for (;;) {
         const ssize_t n = ::read(file.Get(), buffer, size);
         if (n >= 0) {
             return static_cast<std::size_t>(n);
         }
         if (errno != EINTR) {
-            ThrowFileError(errno, L"Cannot read " + uri.RawUri());
+            const int error = errno;  // read before the text is built
+            ThrowFileError(error, L"Cannot read " + uri.RawUri());
         }
     }
 }
 
-void WriteAll(const FileHandle& file, const char* data, std::size_t size, const std::filesystem::path& path) {
-    while (size > 0) {
-        const ssize_t n = ::write(file.Get(), data, size);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            ThrowFileError(errno, L"Cannot write " + PathText(path));
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
+void Write(const FileDescriptor& file, const char* data, std::size_t size, const std::filesystem::path& path) {
+    if (const int error = WriteAll(file, data, size); error != 0) {
+        ThrowFileError(error, L"Cannot write " + PathText(path));
     }
 }
 
@@ -359,6 +324,16 @@ private:
 
 }  // namespace
 
+FileDescriptor OpenForReading(const Uri& uri) {
+    const std::filesystem::path path = LocalPath(uri);
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.Get() < 0) {
+        const int error = errno;  // read before the text is built
+        ThrowFileError(error, L"Cannot open " + uri.RawUri());
+    }
+    return file;
+}
+
 bool IsLoopbackHost(std::wstring_view host) {
     if (host.size() >= 2 && host.front() == L'[' && host.back() == L']') {
         host = host.substr(1, host.size() - 2);
@@ -423,7 +398,7 @@ std::string FetchText(const Uri& uri, std::size_t limit, const FetchOptions& opt
     CheckSource(uri);
     std::string text;
     if (uri.SchemeName() == L"file") {
-        const FileHandle file = OpenForReading(uri);
+        const FileDescriptor file = OpenForReading(uri);
         char buffer[65536];
         while (const std::size_t n = ReadSome(file, buffer, sizeof buffer, uri)) {
             if (text.size() + n > limit) {
@@ -440,12 +415,13 @@ std::string FetchText(const Uri& uri, std::size_t limit, const FetchOptions& opt
 
 void FetchToFile(const Uri& uri, const std::filesystem::path& destination, const FetchOptions& options) {
     CheckSource(uri);
-    FileHandle out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    FileDescriptor out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     if (out.Get() < 0) {
-        ThrowFileError(errno, L"Cannot create " + PathText(destination));
+        const int error = errno;  // read before the text is built
+        ThrowFileError(error, L"Cannot create " + PathText(destination));
     }
     if (uri.SchemeName() == L"file") {
-        const FileHandle in = OpenForReading(uri);
+        const FileDescriptor in = OpenForReading(uri);
         struct stat info {};
         const std::uint64_t total = ::fstat(in.Get(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
         std::uint64_t done = 0;
@@ -454,7 +430,7 @@ void FetchToFile(const Uri& uri, const std::filesystem::path& destination, const
             if (options.cancelled && options.cancelled()) {
                 Throw(kCancelled);
             }
-            WriteAll(out, buffer.data(), n, destination);
+            Write(out, buffer.data(), n, destination);
             done += n;
             if (options.progress) {
                 options.progress(done, total);
@@ -462,10 +438,10 @@ void FetchToFile(const Uri& uri, const std::filesystem::path& destination, const
         }
     } else {
         HttpTransfer transfer(uri, options, std::nullopt);
-        transfer.Get(uri, [&](const char* data, std::size_t size) { WriteAll(out, data, size, destination); });
+        transfer.Get(uri, [&](const char* data, std::size_t size) { Write(out, data, size, destination); });
     }
-    if (out.Close() != 0) {
-        ThrowFileError(errno, L"Cannot write " + PathText(destination));
+    if (const int error = out.Close(); error != 0) {
+        ThrowFileError(error, L"Cannot write " + PathText(destination));
     }
 }
 

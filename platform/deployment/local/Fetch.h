@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/Uri.h"
+#include "platform/deployment/local/FileDescriptor.h"
 
 namespace platform::deployment::local {
 
@@ -35,6 +36,9 @@ bool IsLoopbackHost(std::wstring_view host);
 
 // The local path a file: URI names, its escapes decoded.
 std::filesystem::path LocalPath(const Uri& uri);
+
+// Opens the file a file: URI names; a failure names the URI.
+FileDescriptor OpenForReading(const Uri& uri);
 
 // The whole resource, at most `limit` bytes (0x8008020C beyond that).
 std::string FetchText(const Uri& uri, std::size_t limit, const FetchOptions& options = {});

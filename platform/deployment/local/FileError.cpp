@@ -1,3 +1,4 @@
+#include "platform/deployment/local/Codes.h"
 #include "platform/deployment/local/FileError.h"
 
 #include <cerrno>
@@ -21,7 +22,7 @@ hresult CodeFromErrno(int error) noexcept {
         case ENOSPC:
         case EDQUOT:
         case EFBIG:
-            return ToHresult(0x80073CF4);
+            return kStoreDiskFull;
         case ENOMEM:
             return kOutOfMemory;
         default:
@@ -29,11 +30,14 @@ hresult CodeFromErrno(int error) noexcept {
     }
 }
 
-void ThrowFileError(int error, std::wstring_view what) {
+std::wstring ErrnoText(int error) {
     char buffer[256];
     // The GNU strerror_r returns the text, not always in the buffer.
-    const char* description = ::strerror_r(error, buffer, sizeof buffer);
-    Throw(CodeFromErrno(error), std::wstring(what) + L": " + FromUtf8Lossy(description));
+    return FromUtf8Lossy(::strerror_r(error, buffer, sizeof buffer));
+}
+
+void ThrowFileError(int error, std::wstring_view what) {
+    Throw(CodeFromErrno(error), std::wstring(what) + L": " + ErrnoText(error));
 }
 
 std::wstring PathText(const std::filesystem::path& path) { return FromUtf8Lossy(path.native()); }

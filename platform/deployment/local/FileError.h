@@ -13,6 +13,9 @@ namespace platform::deployment::local {
 // 0x80073CF4 disk full, 0x8007000E out of memory, 0x80004005 anything else.
 hresult CodeFromErrno(int error) noexcept;
 
+// The system's description of an error number (thread-safe, unlike strerror).
+std::wstring ErrnoText(int error);
+
 // Raises the code for `error` with "<what>: <the system's description>".
 [[noreturn]] void ThrowFileError(int error, std::wstring_view what);
 

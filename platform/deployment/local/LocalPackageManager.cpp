@@ -1,9 +1,7 @@
 #include "platform/deployment/local/Codes.h"
 #include "platform/deployment/local/LocalPackageManager.h"
 
-#include <fcntl.h>
 #include <openssl/crypto.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -92,6 +90,7 @@ DeploymentOperation StartRequest(Work work) {
         };
         try {
             ProgressReporter progress(completer);
+            progress.Report(0);
             const bool registered = work(progress, *cancelled);
             progress.Report(100);
             completer.Complete(DeploymentResult(activityId, registered, kOk, {}));
@@ -106,6 +105,14 @@ DeploymentOperation StartRequest(Work work) {
         }
     });
     return operation;
+}
+
+// A request that changes the store in one step: 0 % before it, 100 % after.
+DeploymentOperation StartChange(std::function<void()> change) {
+    return StartRequest([change = std::move(change)](ProgressReporter&, const std::atomic<bool>&) {
+        change();
+        return false;
+    });
 }
 
 // One package that an add deploys.
@@ -176,7 +183,6 @@ public:
     const std::wstring& UserId() const noexcept { return m_userId; }
 
     bool Add(const Uri& appInstallerUri, ProgressReporter& progress, const std::atomic<bool>& cancelled) {
-        progress.Report(0);
         FetchOptions fetch = m_fetch;
         fetch.cancelled = [&cancelled] { return cancelled.load(); };
         fetch.progress = nullptr;
@@ -319,11 +325,7 @@ private:
         fs::path packageFile;
         if (local) {
             packageFile = LocalPath(package.uri);
-            const int fd = ::open(packageFile.c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd < 0) {
-                ThrowFileError(errno, L"Cannot open " + package.uri.RawUri());
-            }
-            ::close(fd);
+            static_cast<void>(OpenForReading(package.uri));  // a missing file is named by its URI
         } else {
             packageFile = staging.Path() / (std::to_string(index) + ".appx");
             FetchOptions fetch = m_fetch;
@@ -344,21 +346,10 @@ private:
                 progress(local ? share : 0.5 + 0.5 * share);
             }
         };
-        PackageIdentity identity;
-        try {
-            identity = ExtractPackage(packageFile, folder, options);
-        } catch (const PlatformError& failure) {
-            // A download is known to the user by its URI, not by its staging file.
-            std::wstring text = TextOf(failure);
-            if (!local) {
-                const std::wstring path = PathText(packageFile);
-                for (auto at = text.find(path); at != std::wstring::npos; at = text.find(path, at)) {
-                    text.replace(at, path.size(), package.uri.RawUri());
-                    at += package.uri.RawUri().size();
-                }
-            }
-            Throw(failure.Code() == kDiskFull ? kStoreDiskFull : failure.Code(), std::move(text));
+        if (!local) {
+            options.displayName = package.uri.RawUri();  // not its staging file
         }
+        const PackageIdentity identity = ExtractPackage(packageFile, folder, options);
         if (!local) {
             fs::remove(packageFile, error);
         }
@@ -493,21 +484,11 @@ DeploymentOperation LocalPackageManager::AddPackageByAppInstallerFileAsync(const
 }
 
 DeploymentOperation LocalPackageManager::ProvisionPackageForAllUsersAsync(const std::wstring& packageFamilyName) {
-    return StartRequest([service = m_service, familyName = packageFamilyName](ProgressReporter& progress,
-                                                                               const std::atomic<bool>&) {
-        progress.Report(0);
-        service->Provision(familyName);
-        return false;
-    });
+    return StartChange([service = m_service, familyName = packageFamilyName] { service->Provision(familyName); });
 }
 
 DeploymentOperation LocalPackageManager::DeprovisionPackageForAllUsersAsync(const std::wstring& packageFamilyName) {
-    return StartRequest([service = m_service, familyName = packageFamilyName](ProgressReporter& progress,
-                                                                               const std::atomic<bool>&) {
-        progress.Report(0);
-        service->Deprovision(familyName);
-        return false;
-    });
+    return StartChange([service = m_service, familyName = packageFamilyName] { service->Deprovision(familyName); });
 }
 
 PackageCollection LocalPackageManager::FindPackagesByPackageFamilyName(const std::wstring& packageFamilyName) {
@@ -523,12 +504,7 @@ DeploymentOperation LocalPackageManager::RemovePackageWithOptionsAsync(const std
                                                                        RemovalOptions options) {
     const bool allUsers = (static_cast<std::uint32_t>(options) &
                            static_cast<std::uint32_t>(RemovalOptions::RemoveForAllUsers)) != 0;
-    return StartRequest([service = m_service, fullName = packageFullName, allUsers](ProgressReporter& progress,
-                                                                                     const std::atomic<bool>&) {
-        progress.Report(0);
-        service->Remove(fullName, allUsers);
-        return false;
-    });
+    return StartChange([service = m_service, fullName = packageFullName, allUsers] { service->Remove(fullName, allUsers); });
 }
 
 }  // namespace platform::deployment::local

@@ -23,6 +23,8 @@
 #include "platform/Error.h"
 #include "platform/deployment/local/BlockMap.h"
 #include "platform/deployment/local/Encoding.h"
+#include "platform/deployment/local/FileDescriptor.h"
+#include "platform/deployment/local/FileError.h"
 #include "platform/deployment/local/Hash.h"
 #include "platform/deployment/local/Manifest.h"
 
@@ -58,42 +60,6 @@ struct ZipFileDeleter {
 using ZipHandle = std::unique_ptr<zip_t, ZipDeleter>;
 using ZipFileHandle = std::unique_ptr<zip_file_t, ZipFileDeleter>;
 
-// An owned file descriptor.
-class FileDescriptor {
-public:
-    FileDescriptor() = default;
-    explicit FileDescriptor(int fd) noexcept : m_fd(fd) {}
-    FileDescriptor(FileDescriptor&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-        if (this != &other) {
-            Reset();
-            m_fd = std::exchange(other.m_fd, -1);
-        }
-        return *this;
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() { Reset(); }
-
-    int Get() const noexcept { return m_fd; }
-    explicit operator bool() const noexcept { return m_fd >= 0; }
-    // Closes, returning close()'s error (0 when none): a failed close can be a lost write.
-    int Close() noexcept {
-        const int fd = std::exchange(m_fd, -1);
-        return fd >= 0 && close(fd) != 0 ? errno : 0;
-    }
-
-private:
-    void Reset() noexcept {
-        if (m_fd >= 0) {
-            close(m_fd);
-            m_fd = -1;
-        }
-    }
-
-    int m_fd = -1;
-};
-
 struct Entry {
     zip_uint64_t index = 0;
     std::string name;  // decoded part name, UTF-8
@@ -105,7 +71,8 @@ struct Entry {
 // One package file opened for reading, with every entry checked.
 class Package {
 public:
-    explicit Package(const std::filesystem::path& file) : m_file(file), m_fileText(FromUtf8Lossy(file.string())) {
+    explicit Package(const std::filesystem::path& file, std::wstring displayName = {})
+        : m_fileText(displayName.empty() ? PathText(file) : std::move(displayName)) {
         int error = 0;
         m_archive.reset(zip_open(file.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &error));
         if (!m_archive) {
@@ -173,7 +140,7 @@ public:
     // The whole of a small entry (the manifest), refusing one larger than `limit`.
     std::string ReadWhole(const Entry& entry, std::uint64_t limit, hresult tooLargeCode) const {
         std::string bytes;
-        bytes.reserve(entry.size);  // at most the limit
+        bytes.reserve(std::min(entry.size, limit));  // the size is the archive's claim
         ReadInPieces(entry, limit, tooLargeCode, [&](std::string_view piece) { bytes.append(piece); });
         return bytes;
     }
@@ -284,7 +251,6 @@ private:
         return entry;
     }
 
-    std::filesystem::path m_file;
     std::wstring m_fileText;
     ZipHandle m_archive;
     std::vector<Entry> m_entries;
@@ -300,14 +266,16 @@ PackageIdentity ReadIdentity(const Package& package) {
     }
 }
 
-[[noreturn]] void FailIo(hresult fallback, const std::wstring& what, int error) {
-    hresult code = fallback;
+// Only disk-full and access problems get codes of their own here: a missing
+// folder in the destination is not a missing file of the user's.
+[[noreturn]] void FailIo(const std::wstring& what, int error) {
+    hresult code = kFail;
     if (error == ENOSPC || error == EDQUOT) {
-        code = kDiskFull;
+        code = kStoreDiskFull;
     } else if (error == EACCES || error == EPERM || error == EROFS) {
         code = kAccessDenied;
     }
-    Throw(code, what + L" (" + FromUtf8Lossy(std::strerror(error)) + L").");
+    Throw(code, what + L" (" + ErrnoText(error) + L").");
 }
 
 // Creates files and folders under the destination folder without ever
@@ -315,15 +283,15 @@ PackageIdentity ReadIdentity(const Package& package) {
 class Extractor {
 public:
     explicit Extractor(const std::filesystem::path& destination)
-        : m_destination(destination), m_destinationText(FromUtf8Lossy(destination.string())) {
+        : m_destination(destination) {
         m_root = FileDescriptor(open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!m_root) {
             Throw(kInvalidArgument,
-                  L"The destination folder \"" + m_destinationText + L"\" is not a folder that can be opened.");
+                  L"The destination folder \"" + PathText(destination) + L"\" is not a folder that can be opened.");
         }
         std::error_code error;
         if (!std::filesystem::is_empty(destination, error) || error) {
-            Throw(kInvalidArgument, L"The destination folder \"" + m_destinationText + L"\" is not empty.");
+            Throw(kInvalidArgument, L"The destination folder \"" + PathText(destination) + L"\" is not empty.");
         }
     }
 
@@ -345,11 +313,13 @@ public:
             }
             const std::string segment(relative.substr(start, end - start));
             if (mkdirat(parent, segment.c_str(), 0755) != 0 && errno != EEXIST) {
-                FailIo(kFail, L"The folder \"" + Path(relative.substr(0, end)) + L"\" cannot be created", errno);
+                const int error = errno;  // before building the text can change it
+                FailIo(L"The folder \"" + Path(relative.substr(0, end)) + L"\" cannot be created", error);
             }
             FileDescriptor next(openat(parent, segment.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             if (!next) {
-                FailIo(kFail, L"The folder \"" + Path(relative.substr(0, end)) + L"\" cannot be opened", errno);
+                const int error = errno;
+                FailIo(L"The folder \"" + Path(relative.substr(0, end)) + L"\" cannot be opened", error);
             }
             current = std::move(next);
             parent = current.Get();
@@ -367,38 +337,30 @@ public:
         FileDescriptor file(openat(folder, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                                    executable ? 0755 : 0644));
         if (!file) {
-            FailIo(kFail, L"The file \"" + Path(name) + L"\" cannot be created", errno);
+            const int error = errno;
+            FailIo(L"The file \"" + Path(name) + L"\" cannot be created", error);
         }
         return file;
     }
 
     void Write(const FileDescriptor& file, std::string_view name, const char* data, std::size_t size) {
-        while (size > 0) {
-            const ssize_t written = write(file.Get(), data, size);
-            if (written < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                FailIo(kFail, L"The file \"" + Path(name) + L"\" cannot be written", errno);
-            }
-            data += written;
-            size -= static_cast<std::size_t>(written);
+        if (const int error = WriteAll(file, data, size); error != 0) {
+            FailIo(L"The file \"" + Path(name) + L"\" cannot be written", error);
         }
     }
 
     void Finish(FileDescriptor& file, std::string_view name) {
         if (const int error = file.Close(); error != 0) {
-            FailIo(kFail, L"The file \"" + Path(name) + L"\" cannot be written", error);
+            FailIo(L"The file \"" + Path(name) + L"\" cannot be written", error);
         }
     }
 
 private:
     std::wstring Path(std::string_view relative) const {
-        return FromUtf8Lossy((m_destination / std::filesystem::path(std::string(relative))).string());
+        return PathText(m_destination / std::filesystem::path(std::string(relative)));
     }
 
     std::filesystem::path m_destination;
-    std::wstring m_destinationText;
     FileDescriptor m_root;
     std::string m_cachedFolder;
     FileDescriptor m_cachedFd;
@@ -658,7 +620,7 @@ PackageIdentity ReadPackageIdentity(const std::filesystem::path& packageFile) {
 
 PackageIdentity ExtractPackage(const std::filesystem::path& packageFile, const std::filesystem::path& destination,
                                const ExtractOptions& options) {
-    const Package package(packageFile);
+    const Package package(packageFile, options.displayName);
     PackageIdentity identity = ReadIdentity(package);
 
     // Read as it is inflated: only its hashes are kept.

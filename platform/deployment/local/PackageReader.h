@@ -18,6 +18,8 @@ struct ExtractOptions {
     std::function<void(std::uint64_t done, std::uint64_t total)> progress;
     // Polled between blocks; true stops the extraction with 0x800704C7.
     std::function<bool()> cancelled;
+    // How failure texts name the package (a download by its URI); its path when empty.
+    std::wstring displayName;
 };
 
 // Checks every entry's path, reads the manifest and the block map, extracts every
@@ -34,7 +36,7 @@ struct ExtractOptions {
 //   0x80080206 an unsafe or repeated entry path, a symlink or device entry, an
 //              encrypted entry or unsupported compression, or unreadable data;
 //   0x80080207 a block whose hash does not match;
-//   0x800704C7 cancelled; 0x80070070 disk full; 0x80070057 destination not an
+//   0x800704C7 cancelled; 0x80073CF4 disk full; 0x80070057 destination not an
 //              empty folder; other I/O failures as 0x80004005.
 // On failure the caller deletes `destination`.
 PackageIdentity ExtractPackage(const std::filesystem::path& packageFile, const std::filesystem::path& destination,

@@ -273,52 +273,46 @@ void Registry::AddPackage(const PackageIdentity& identity) {
 }
 
 void Registry::RemovePackage(std::wstring_view fullName) {
-    Statement statement(*this, "DELETE FROM package WHERE full_name = ?1");
-    statement.Bind(1, fullName);
-    statement.Step();
+    Statement(*this, "DELETE FROM package WHERE full_name = ?1").Bind(1, fullName).Step();
 }
 
 void Registry::Register(std::wstring_view userId, std::wstring_view fullName) {
-    Statement statement(*this, "INSERT OR IGNORE INTO registration (user_id, full_name) VALUES (?1, ?2)");
-    statement.Bind(1, userId).Bind(2, fullName);
-    statement.Step();
+    Statement(*this, "INSERT OR IGNORE INTO registration (user_id, full_name) VALUES (?1, ?2)")
+        .Bind(1, userId)
+        .Bind(2, fullName)
+        .Step();
 }
 
 void Registry::Unregister(std::wstring_view userId, std::wstring_view fullName) {
-    Statement statement(*this, "DELETE FROM registration WHERE user_id = ?1 AND full_name = ?2");
-    statement.Bind(1, userId).Bind(2, fullName);
-    statement.Step();
+    Statement(*this, "DELETE FROM registration WHERE user_id = ?1 AND full_name = ?2")
+        .Bind(1, userId)
+        .Bind(2, fullName)
+        .Step();
 }
 
 bool Registry::IsRegistered(std::wstring_view userId, std::wstring_view fullName) {
-    Statement statement(*this, "SELECT 1 FROM registration WHERE user_id = ?1 AND full_name = ?2");
-    statement.Bind(1, userId).Bind(2, fullName);
-    return statement.Step();
+    return Statement(*this, "SELECT 1 FROM registration WHERE user_id = ?1 AND full_name = ?2")
+        .Bind(1, userId)
+        .Bind(2, fullName)
+        .Step();
 }
 
 int Registry::RegistrationCount(std::wstring_view fullName) {
     Statement statement(*this, "SELECT COUNT(*) FROM registration WHERE full_name = ?1");
-    statement.Bind(1, fullName);
-    statement.Step();
+    statement.Bind(1, fullName).Step();
     return static_cast<int>(statement.Integer(0));
 }
 
 bool Registry::IsProvisioned(std::wstring_view familyName) {
-    Statement statement(*this, "SELECT 1 FROM provisioned WHERE family_name = ?1");
-    statement.Bind(1, familyName);
-    return statement.Step();
+    return Statement(*this, "SELECT 1 FROM provisioned WHERE family_name = ?1").Bind(1, familyName).Step();
 }
 
 void Registry::Provision(std::wstring_view familyName) {
-    Statement statement(*this, "INSERT OR IGNORE INTO provisioned (family_name) VALUES (?1)");
-    statement.Bind(1, familyName);
-    statement.Step();
+    Statement(*this, "INSERT OR IGNORE INTO provisioned (family_name) VALUES (?1)").Bind(1, familyName).Step();
 }
 
 void Registry::Deprovision(std::wstring_view familyName) {
-    Statement statement(*this, "DELETE FROM provisioned WHERE family_name = ?1");
-    statement.Bind(1, familyName);
-    statement.Step();
+    Statement(*this, "DELETE FROM provisioned WHERE family_name = ?1").Bind(1, familyName).Step();
 }
 
 }  // namespace platform::deployment::local

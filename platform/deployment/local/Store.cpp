@@ -44,7 +44,8 @@ void LockFile(int fd, const fs::path& root) {
             continue;
         }
         if (errno != EWOULDBLOCK) {
-            ThrowFileError(errno, L"Cannot lock the package store " + PathText(root));
+            const int error = errno;  // read before the text is built
+            ThrowFileError(error, L"Cannot lock the package store " + PathText(root));
         }
         if (std::chrono::steady_clock::now() > deadline) {
             Throw(kInUse, L"The package store " + PathText(root) + L" is held by another process.");
@@ -100,27 +101,18 @@ Store::Store(fs::path root)
     CreateFolder(m_packages, m_root);
     CreateFolder(m_staging, m_root);
     const fs::path lockFile = m_root / "store.lock";
-    m_lockFd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (m_lockFd < 0) {
-        ThrowFileError(errno, L"Cannot open the package store " + PathText(m_root));
+    m_lock = FileDescriptor(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!m_lock) {
+        const int error = errno;  // read before the text is built
+        ThrowFileError(error, L"Cannot open the package store " + PathText(m_root));
     }
-    try {
-        std::vector<fs::path> withdrawn;
-        {
-            Lock lock(*this);
-            m_registry = std::make_unique<Registry>(m_root / "registry.db");
-            Sweep();
-        }
-    } catch (...) {
-        ::close(m_lockFd);
-        throw;
-    }
+    Lock lock(*this);
+    m_registry = std::make_unique<Registry>(m_root / "registry.db");
+    Sweep();
 }
 
-Store::~Store() {
-    m_registry.reset();
-    ::close(m_lockFd);
-}
+// The registry closes before the lock file (members go in reverse order).
+Store::~Store() = default;
 
 fs::path Store::PackageDir(std::wstring_view fullName) const {
     // Full names come from validated identities; this only keeps a bad one from
@@ -132,13 +124,13 @@ fs::path Store::PackageDir(std::wstring_view fullName) const {
     return m_packages / ToUtf8(fullName);
 }
 
-fs::path Store::NewStagingName(std::wstring_view suffix) const {
+fs::path Store::NewStagingName(std::string_view suffix) const {
     const Guid id = Guid::NewRandom();
     char text[40];
     std::snprintf(text, sizeof text, "%08x%04x%04x%02x%02x%02x%02x%02x%02x%02x%02x", id.Data1, id.Data2, id.Data3,
                   id.Data4[0], id.Data4[1], id.Data4[2], id.Data4[3], id.Data4[4], id.Data4[5], id.Data4[6],
                   id.Data4[7]);
-    return m_staging / (text + ToUtf8(suffix));
+    return m_staging / (text + std::string(suffix));
 }
 
 // Under the lock. Work folders whose owner is gone (their lock is free), trash,
@@ -155,12 +147,9 @@ void Store::Sweep() {
         }
         // Work folders are made under the store lock, which we hold, so one
         // without its lock file is a leftover too.
-        const int fd = ::open((path / kStagingLock).c_str(), O_RDWR | O_CLOEXEC);
-        if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        const FileDescriptor lock(::open((path / kStagingLock).c_str(), O_RDWR | O_CLOEXEC));
+        if (!lock || ::flock(lock.Get(), LOCK_EX | LOCK_NB) == 0) {
             fs::remove_all(path, ignored);
-        }
-        if (fd >= 0) {
-            ::close(fd);
         }
     }
 
@@ -191,24 +180,23 @@ void Store::Sweep() {
     }
 }
 
-Store::Lock::Lock(Store& store) : m_store(store), m_guard(store.m_mutex) { LockFile(store.m_lockFd, store.m_root); }
+Store::Lock::Lock(Store& store) : m_store(store), m_guard(store.m_mutex) { LockFile(store.m_lock.Get(), store.m_root); }
 
-Store::Lock::~Lock() { ::flock(m_store.m_lockFd, LOCK_UN); }
+Store::Lock::~Lock() { ::flock(m_store.m_lock.Get(), LOCK_UN); }
 
 void Store::Lock::Install(const fs::path& staged, std::wstring_view fullName) {
     const fs::path target = m_store.PackageDir(fullName);
-    std::error_code error;
-    if (fs::exists(target, error)) {
-        fs::remove_all(target, error);
-    }
+    std::error_code ignored;
+    fs::remove_all(target, ignored);
     if (::rename(staged.c_str(), target.c_str()) != 0) {
-        ThrowFileError(errno, L"Cannot put the package " + std::wstring(fullName) + L" in place in " +
+        const int error = errno;  // read before the text is built
+        ThrowFileError(error, L"Cannot put the package " + std::wstring(fullName) + L" in place in " +
                                   PathText(m_store.m_packages));
     }
 }
 
 fs::path Store::Lock::Withdraw(std::wstring_view fullName) {
-    const fs::path trash = m_store.NewStagingName(FromUtf8Lossy(kTrashSuffix));
+    const fs::path trash = m_store.NewStagingName(kTrashSuffix);
     if (::rename(m_store.PackageDir(fullName).c_str(), trash.c_str()) != 0) {
         return {};  // already gone, or left for the next sweep
     }
@@ -217,27 +205,26 @@ fs::path Store::Lock::Withdraw(std::wstring_view fullName) {
 
 std::unique_ptr<Store::StagingArea> Store::NewStagingArea() {
     Lock lock(*this);
-    const fs::path path = NewStagingName(L"");
+    const fs::path path = NewStagingName("");
     if (::mkdir(path.c_str(), 0700) != 0) {
-        ThrowFileError(errno, L"Cannot create a staging folder in " + PathText(m_staging));
+        const int error = errno;  // read before the text is built
+        ThrowFileError(error, L"Cannot create a staging folder in " + PathText(m_staging));
     }
-    const int fd = ::open((path / kStagingLock).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    FileDescriptor areaLock(::open((path / kStagingLock).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!areaLock || ::flock(areaLock.Get(), LOCK_EX | LOCK_NB) != 0) {
         const int failure = errno;
-        if (fd >= 0) {
-            ::close(fd);
-        }
+        areaLock.Close();
         std::error_code ignored;
         fs::remove_all(path, ignored);
         ThrowFileError(failure, L"Cannot create a staging folder in " + PathText(m_staging));
     }
-    return std::make_unique<StagingArea>(path, fd);
+    return std::make_unique<StagingArea>(path, std::move(areaLock));
 }
 
+// The folder goes while its lock is still held (the member closes after).
 Store::StagingArea::~StagingArea() {
     std::error_code ignored;
     fs::remove_all(m_path, ignored);
-    ::close(m_lockFd);
 }
 
 void Store::Discard(const std::vector<fs::path>& withdrawn) {

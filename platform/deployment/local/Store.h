@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/deployment/local/FileDescriptor.h"
 #include "platform/deployment/local/Registry.h"
 
 namespace platform::deployment::local {
@@ -61,7 +62,8 @@ public:
     // lives its own lock keeps the sweep of any process away from it.
     class StagingArea {
     public:
-        StagingArea(std::filesystem::path path, int lockFd) noexcept : m_path(std::move(path)), m_lockFd(lockFd) {}
+        StagingArea(std::filesystem::path path, FileDescriptor lock) noexcept
+            : m_path(std::move(path)), m_lock(std::move(lock)) {}
         ~StagingArea();
         StagingArea(const StagingArea&) = delete;
         StagingArea& operator=(const StagingArea&) = delete;
@@ -69,7 +71,7 @@ public:
 
     private:
         std::filesystem::path m_path;
-        int m_lockFd;
+        FileDescriptor m_lock;
     };
     std::unique_ptr<StagingArea> NewStagingArea();
 
@@ -79,12 +81,12 @@ public:
 
 private:
     void Sweep();
-    std::filesystem::path NewStagingName(std::wstring_view suffix) const;
+    std::filesystem::path NewStagingName(std::string_view suffix) const;
 
     std::filesystem::path m_root;
     std::filesystem::path m_packages;
     std::filesystem::path m_staging;
-    int m_lockFd = -1;
+    FileDescriptor m_lock;
     std::mutex m_mutex;
     std::unique_ptr<Registry> m_registry;
 };
