@@ -16,12 +16,6 @@ using test_support::ProcessOptions;
 using test_support::ProcessResult;
 using test_support::RunProcess;
 
-const std::string kEcho =
-    "App installer file URI: https://quillmark.example/release-app/AppPackage.appinstaller\n"
-    "Provision for all users: false\n"
-    "Add or remove: add\n"
-    "Package family name: Oru.Quillmark.Vantor.App.Release_4kd8wq2zr7xbe\n";
-
 // Each run gets a store of its own, so no run touches the user's packages.
 class Cli : public testing::Test {
 protected:
@@ -75,7 +69,8 @@ TEST_F(Cli, ValueOutsideTheLocalEncodingIsACommandLineError) {
 TEST_F(Cli, NoArgumentsEchoesTheDefaults) {
     const ProcessResult result = Run({});
     EXPECT_EQ(result.exitStatus, 1);
-    EXPECT_EQ(result.err.substr(0, kEcho.size()), kEcho);
+    const std::string echo = app_test::Echo(app_test::kDefaultUriUtf8, false, false, app_test::kDefaultFamilyUtf8);
+    EXPECT_EQ(result.err.substr(0, echo.size()), echo);
     EXPECT_EQ(result.out, "");
 }
 

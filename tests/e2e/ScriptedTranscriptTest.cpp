@@ -11,18 +11,15 @@
 #include <vector>
 
 #include "tests/support/RunProcess.h"
+#include "tests/unit/app/TestCommandLine.h"
 
 namespace {
 
+using app_test::Echo;
+using app_test::kDefaultFamilyUtf8;
+using app_test::kDefaultUriUtf8;
+
 constexpr const char* kResult = "\rDeployment result: ActivityId={12345678-9abc-def0-0102-030405060708}, IsRegistered=";
-
-std::string Echo(const std::string& uri, bool allUsers, bool remove, const std::string& family) {
-    return "App installer file URI: " + uri + "\nProvision for all users: " + (allUsers ? "true" : "false") +
-           "\nAdd or remove: " + (remove ? "remove" : "add") + "\nPackage family name: " + family + "\n";
-}
-
-const std::string kDefaultUri = "https://quillmark.example/release-app/AppPackage.appinstaller";
-const std::string kDefaultFamily = "Oru.Quillmark.Vantor.App.Release_4kd8wq2zr7xbe";
 
 struct TranscriptCase {
     std::string name;
@@ -35,7 +32,7 @@ struct TranscriptCase {
 std::vector<TranscriptCase> Cases() {
     return {
         {"AddWithProgress", {}, "request AddPackageByAppInstallerFileAsync progress=0,35,70,100\n",
-         Echo(kDefaultUri, false, false, kDefaultFamily) +
+         Echo(kDefaultUriUtf8, false, false, kDefaultFamilyUtf8) +
              "\nStarting add package from app installer file\n"
              "\rProgress: 0%\rProgress: 35%\rProgress: 70%\rProgress: 100%" + kResult + "true\nAdd package completed\n",
          0},
@@ -44,7 +41,7 @@ std::vector<TranscriptCase> Cases() {
          "Oru.App_1.1.0.0_x64__ratp2p7zs941j\n"
          "request RemovePackageWithOptionsAsync progress=50,100\n"
          "request RemovePackageWithOptionsAsync progress=100\n",
-         Echo(kDefaultUri, false, true, "Oru.App_ratp2p7zs941j") +
+         Echo(kDefaultUriUtf8, false, true, "Oru.App_ratp2p7zs941j") +
              "\nStarting remove packages\n"
              "Starting remove package: Oru.App_1.0.0.0_neutral__ratp2p7zs941j\n"
              "\rProgress: 50%\rProgress: 100%" + kResult + "true\nRemove package completed\n"
@@ -55,7 +52,7 @@ std::vector<TranscriptCase> Cases() {
         {"AddFailsAndProvisioningIsNotTried", {"-p", "-i", "file:///srv/a.appinstaller"},
          "request AddPackageByAppInstallerFileAsync progress=20 end=Error code=0x80080207 extended=0x80080207 "
          "registered=false text=Block 3 of 'bin/app' does not match its hash.\n",
-         Echo("file:///srv/a.appinstaller", true, false, kDefaultFamily) +
+         Echo("file:///srv/a.appinstaller", true, false, kDefaultFamilyUtf8) +
              "\nStarting add package from app installer file\n"
              "\rProgress: 20%" + kResult + "false\n"
              "Deployment result error: ExtendedErrorCode=0x80080207, ErrorText: Block 3 of 'bin/app' does not "
@@ -65,17 +62,17 @@ std::vector<TranscriptCase> Cases() {
          1},
         {"DeprovisionFailsRemovalStillRuns", {"-x", "-p", "-f", "F_x"},
          "request DeprovisionPackageForAllUsersAsync raise=0x80073CF1\n",
-         Echo(kDefaultUri, true, true, "F_x") +
+         Echo(kDefaultUriUtf8, true, true, "F_x") +
              "\nStarting deprovision package for all users\n"
              "Deprovision package error: code=0x80073cf1, message=Package was not found.\n"
              "\nStarting remove packages\nCompleted remove packages, no package found\n",
          1},
         {"InvalidUriFailsBeforeAnyOperation", {"-x", "-i", "relative/path"}, "",
-         Echo("relative/path", false, true, kDefaultFamily) +
+         Echo("relative/path", false, true, kDefaultFamilyUtf8) +
              "appdeploy error: code=0x80070057, message=The URI 'relative/path' is not absolute.\n",
          1},
         {"NoServiceFailsTheRun", {}, "no-service\n",
-         Echo(kDefaultUri, false, false, kDefaultFamily) +
+         Echo(kDefaultUriUtf8, false, false, kDefaultFamilyUtf8) +
              "appdeploy error: code=0x80040154, message=Class not registered\n",
          1},
     };

@@ -19,20 +19,12 @@ using platform::deployment::local::ToUtf8;
 using store_testing::FamilyNameOf;
 using store_testing::FileUri;
 using store_testing::FullNameOf;
+using store_testing::Noise;
 using store_testing::TempDir;
 using test_support::ProcessOptions;
 using test_support::ProcessResult;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-std::string Noise(std::size_t size, std::uint32_t seed) {
-    std::string bytes(size, '\0');
-    for (auto& byte : bytes) {
-        seed = seed * 1664525u + 1013904223u;
-        byte = static_cast<char>(seed >> 24);
-    }
-    return bytes;
-}
 
 ProcessResult RunTool(const fs::path& store, const std::vector<std::string>& args,
                   std::optional<std::chrono::milliseconds> killAfter = std::nullopt) {

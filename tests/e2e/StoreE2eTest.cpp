@@ -17,6 +17,7 @@ using store_testing::FamilyNameOf;
 using store_testing::FileUri;
 using store_testing::FullNameOf;
 using store_testing::SampleIdentity;
+using store_testing::ServeAppInstaller;
 using store_testing::Snapshot;
 using store_testing::TempDir;
 using test_support::HttpServer;
@@ -77,8 +78,7 @@ class StoreE2e : public testing::Test {
 protected:
     void SetUp() override { fs::create_directories(m_source); }
 
-    ProcessResult Run(const std::vector<std::string>& args) {
-        ProcessOptions options;
+    ProcessResult Run(const std::vector<std::string>& args, ProcessOptions options = {}) {
         options.env.emplace_back("APPDEPLOY_STORE", m_store.string());
         options.killAfter = std::chrono::seconds(60);
         return test_support::RunProcess(APPDEPLOY_EXE, args, options);
@@ -127,12 +127,9 @@ TEST_F(StoreE2e, AddsOverHttpFromALoopbackServer) {
     const auto identity = SampleIdentity("1.0.0.0");
     packaging::WritePackage(m_source / "app.appx", identity, store_testing::SamplePayload("http"));
     HttpServer server;
-    packaging::AppInstallerSpec installerFile;
-    installerFile.uri = server.Url("/release-app/AppPackage.appinstaller");
-    installerFile.mainPackage = {identity, "app.appx"};
-    server.Route("/release-app/AppPackage.appinstaller", HttpServer::Response::Text(packaging::AppInstallerXml(installerFile)));
+    const std::string uri = ServeAppInstaller(server, identity, "app.appx", "/release-app/AppPackage.appinstaller");
     server.Route("/release-app/app.appx", HttpServer::Response::File(m_source / "app.appx"));
-    Expect({"-i", installerFile.uri, "-f", Family()}, 0, kAddStart + kAdded);
+    Expect({"-i", uri, "-f", Family()}, 0, kAddStart + kAdded);
     EXPECT_EQ(store_testing::ReadFile(PackageDir("1.0.0.0") / "App.exe"), "binary of http");
 }
 
@@ -206,15 +203,6 @@ TEST_P(StoreE2eFailure, ReportsTheFailureAndLeavesTheStoreAsItWas) {
     Expect({"-i", uri, "-f", Family()}, 1,
            kAddStart + Failed("Add package", GetParam().code, errorText, GetParam().message));
     EXPECT_EQ(Snapshot(m_store), before);
-}
-
-// An AppInstaller file at the server naming the package "p.appx" next to it.
-std::string ServeAppInstaller(HttpServer& server, const packaging::Identity& identity) {
-    packaging::AppInstallerSpec installerFile;
-    installerFile.uri = server.Url("/a.appinstaller");
-    installerFile.mainPackage = {identity, "p.appx"};
-    server.Route("/a.appinstaller", HttpServer::Response::Text(packaging::AppInstallerXml(installerFile)));
-    return installerFile.uri;
 }
 
 std::pair<std::string, std::string> BrokenLocalPackage(const fs::path& source, const packaging::Faults& faults,
@@ -299,13 +287,7 @@ TEST_F(StoreE2e, AStoreThatCannotBeOpenedStopsTheRun) {
 TEST_F(StoreE2e, ADownloadThatDoesNotFitLeavesTheStoreAsItWas) {
     Expect({"-i", Sample("1.0.0.0"), "-f", Family()}, 0, kAddStart + kAdded);
     std::vector<packaging::PayloadFile> payload = store_testing::SamplePayload();
-    std::string noise(4 * 1024 * 1024, '\0');
-    std::uint32_t state = 7;
-    for (auto& byte : noise) {
-        state = state * 1664525u + 1013904223u;
-        byte = static_cast<char>(state >> 24);
-    }
-    payload.push_back({"Data/noise.bin", std::move(noise), false});
+    payload.push_back({"Data/noise.bin", store_testing::Noise(4 * 1024 * 1024, 7), false});
     packaging::WritePackage(m_source / "p.appx", SampleIdentity(kNew), payload);
     HttpServer server;
     server.Route("/p.appx", HttpServer::Response::File(m_source / "p.appx"));
@@ -336,17 +318,15 @@ TEST_F(StoreE2e, WithoutAUsableLibcurlOnlyDownloadsFail) {
     fs::create_directories(m_dir / "lib");
     std::ofstream(m_dir / "lib" / "libcurl.so.4") << "not a library";
     ProcessOptions options;
-    options.env.emplace_back("APPDEPLOY_STORE", m_store.string());
     options.env.emplace_back("LD_LIBRARY_PATH", (m_dir / "lib").string());
-    options.killAfter = std::chrono::seconds(60);
 
-    ProcessResult result = test_support::RunProcess(APPDEPLOY_EXE, {"-i", Sample("1.0.0.0"), "-f", Family()}, options);
+    ProcessResult result = Run({"-i", Sample("1.0.0.0"), "-f", Family()}, options);
     EXPECT_EQ(result.exitStatus, 0) << result.err;
 
     HttpServer server;
     const std::string uri = ServeAppInstaller(server, SampleIdentity(kNew));
     const std::string before = Snapshot(m_store);
-    result = test_support::RunProcess(APPDEPLOY_EXE, {"-i", uri, "-f", Family()}, options);
+    result = Run({"-i", uri, "-f", Family()}, options);
     EXPECT_EQ(result.exitStatus, 1);
     const Transcript transcript = Normalize(result.err);
     EXPECT_NE(transcript.text.find("ExtendedErrorCode=0x80073cf5, ErrorText: Cannot download " + uri + ": " +

@@ -15,18 +15,12 @@
 namespace {
 
 using app_test::CommandLine;
+using app_test::Echo;
+using app_test::kDefaultFamilyUtf8;
+using app_test::kDefaultUriUtf8;
 using app_test::kHelpText;
 using platform::deployment::IPackageManager;
 using platform::deployment::PackageManagerFactory;
-
-const std::string kDefaultUri = "https://quillmark.example/release-app/AppPackage.appinstaller";
-const std::string kDefaultFamily = "Oru.Quillmark.Vantor.App.Release_4kd8wq2zr7xbe";
-
-std::string Echo(const std::string& uri, const std::string& provision, const std::string& mode,
-                 const std::string& family) {
-    return "App installer file URI: " + uri + "\nProvision for all users: " + provision + "\nAdd or remove: " + mode +
-           "\nPackage family name: " + family + "\n";
-}
 
 // The run stops where it obtains the service, so the tests see the entry's own
 // words and its report of what reached it.
@@ -70,31 +64,31 @@ INSTANTIATE_TEST_SUITE_P(
         EntryCase{"HelpWinsOverOtherOptions", {"--help", "-x", "-f", "name"}, 0, "", kHelpText + "\n"},
         EntryCase{"UnknownOptionWinsOverHelp", {"--foo", "--help"}, 1, "Invalid option", kHelpText + "\n"},
         EntryCase{"UnknownOption", {"-z"}, 1, "Invalid option", kHelpText + "\n"},
-        EntryCase{"NoArguments", {}, 1, Echo(kDefaultUri, "false", "add", kDefaultFamily) + kRefused, ""},
-        EntryCase{"Remove", {"-x"}, 1, Echo(kDefaultUri, "false", "remove", kDefaultFamily) + kRefused, ""},
-        EntryCase{"Provision", {"-p"}, 1, Echo(kDefaultUri, "true", "add", kDefaultFamily) + kRefused, ""},
+        EntryCase{"NoArguments", {}, 1, Echo(kDefaultUriUtf8, false, false, kDefaultFamilyUtf8) + kRefused, ""},
+        EntryCase{"Remove", {"-x"}, 1, Echo(kDefaultUriUtf8, false, true, kDefaultFamilyUtf8) + kRefused, ""},
+        EntryCase{"Provision", {"-p"}, 1, Echo(kDefaultUriUtf8, true, false, kDefaultFamilyUtf8) + kRefused, ""},
         EntryCase{"GivenValues",
                   {"-px", "-i", "file:///tmp/a.appinstaller", "-f", "A_b"},
                   1,
-                  Echo("file:///tmp/a.appinstaller", "true", "remove", "A_b") + kRefused,
+                  Echo("file:///tmp/a.appinstaller", true, true, "A_b") + kRefused,
                   ""},
-        EntryCase{"EmptyFamily", {"-x", "-f", ""}, 1, Echo(kDefaultUri, "false", "remove", "") + kRefused, ""},
+        EntryCase{"EmptyFamily", {"-x", "-f", ""}, 1, Echo(kDefaultUriUtf8, false, true, "") + kRefused, ""},
         EntryCase{"OutOfMemory",
                   {"-x"},
                   1,
-                  Echo(kDefaultUri, "false", "remove", kDefaultFamily) + "appdeploy error: out of memory\n",
+                  Echo(kDefaultUriUtf8, false, true, kDefaultFamilyUtf8) + "appdeploy error: out of memory\n",
                   "",
                   []() -> std::shared_ptr<IPackageManager> { throw std::bad_alloc(); }},
         EntryCase{"OtherFailure",
                   {"-x"},
                   1,
-                  Echo(kDefaultUri, "false", "remove", kDefaultFamily) + "appdeploy error: service exploded\n",
+                  Echo(kDefaultUriUtf8, false, true, kDefaultFamilyUtf8) + "appdeploy error: service exploded\n",
                   "",
                   []() -> std::shared_ptr<IPackageManager> { throw std::runtime_error("service exploded"); }},
         EntryCase{"FailureThatIsNoStandardException",
                   {"-x"},
                   1,
-                  Echo(kDefaultUri, "false", "remove", kDefaultFamily) + "appdeploy error: unknown failure\n",
+                  Echo(kDefaultUriUtf8, false, true, kDefaultFamilyUtf8) + "appdeploy error: unknown failure\n",
                   "",
                   []() -> std::shared_ptr<IPackageManager> { throw 42; }}),
     [](const testing::TestParamInfo<EntryCase>& info) { return info.param.name; });
@@ -178,7 +172,8 @@ TEST(EntryEcho, EmptyUriIsEchoedAndThenRejectedByTheRun) {
 
     EXPECT_EQ(app::Main(commandLine.Argc(), commandLine.Argv(), help), 1);
 
-    const std::string expected = Echo("", "false", "add", kDefaultFamily) + "appdeploy error: code=0x80070057, message=";
+    const std::string expected =
+        Echo("", false, false, kDefaultFamilyUtf8) + "appdeploy error: code=0x80070057, message=";
     const std::string text = console.Text();
     EXPECT_EQ(text.substr(0, expected.size()), expected);
     EXPECT_EQ(text.find('\n', expected.size()), text.size() - 1) << text;
@@ -195,7 +190,7 @@ TEST(EntryEcho, NonAsciiValuesArriveAsUtf8) {
     EXPECT_EQ(app::Main(commandLine.Argc(), commandLine.Argv(), help), 1);
 
     EXPECT_EQ(console.Text(),
-              Echo(kDefaultUri, "false", "remove", "Paket.caf\xc3\xa9.\xf0\x9f\x93\xa6") + kRefused);
+              Echo(kDefaultUriUtf8, false, true, "Paket.caf\xc3\xa9.\xf0\x9f\x93\xa6") + kRefused);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// An argument vector built from strings, and the help text the tool prints.
+// An argument vector built from strings, the help text the tool prints, and the
+// settings it echoes before it starts.
 #pragma once
 
 #include <locale>
@@ -19,8 +20,17 @@ inline const std::string kHelpText =
     "  -x [ --remove ]                       Remove package\n"
     "  -? [ --help ]                         produce help message\n";
 
-inline const std::wstring kDefaultUri = L"https://quillmark.example/release-app/AppPackage.appinstaller";
-inline const std::wstring kDefaultFamily = L"Oru.Quillmark.Vantor.App.Release_4kd8wq2zr7xbe";
+// What a run uses when the command line names no AppInstaller file or family.
+inline const std::string kDefaultUriUtf8 = "https://quillmark.example/release-app/AppPackage.appinstaller";
+inline const std::string kDefaultFamilyUtf8 = "Oru.Quillmark.Vantor.App.Release_4kd8wq2zr7xbe";
+inline const std::wstring kDefaultUri(kDefaultUriUtf8.begin(), kDefaultUriUtf8.end());
+inline const std::wstring kDefaultFamily(kDefaultFamilyUtf8.begin(), kDefaultFamilyUtf8.end());
+
+// The lines a run writes first: the settings it goes on with.
+inline std::string Echo(const std::string& uri, bool allUsers, bool remove, const std::string& family) {
+    return "App installer file URI: " + uri + "\nProvision for all users: " + (allUsers ? "true" : "false") +
+           "\nAdd or remove: " + (remove ? "remove" : "add") + "\nPackage family name: " + family + "\n";
+}
 
 // argv as the runtime hands it over: the program name first, a null at the end.
 class CommandLine {

@@ -8,12 +8,14 @@
 #include "app/WaitForRun.h"
 #include "platform/ThreadPool.h"
 #include "tests/support/ConsoleCapture.h"
+#include "tests/support/Raised.h"
 #include "tests/support/ScriptedPackageManager.h"
 
 namespace {
 
 using platform::AsyncCompleter;
 using platform::IAsyncOperation;
+using test_support::CodeOf;
 
 IAsyncOperation<bool> Immediately(bool value) { co_return value; }
 
@@ -53,21 +55,11 @@ TEST(WaitForResult, RacesBetweenStatusQueryAndRegistrationEndWithTheResult) {
 TEST(WaitForResult, ACancelledTaskIsRaisedAsCancellation) {
     AsyncCompleter<bool> completer;
     platform::RunOnThreadPool([completer] { completer.Cancel(); });
-    try {
-        app::WaitForResult(completer.Operation());
-        FAIL() << "no error";
-    } catch (const platform::PlatformError& error) {
-        EXPECT_EQ(error.Code(), platform::kCancelled);
-    }
+    EXPECT_EQ(CodeOf([&] { app::WaitForResult(completer.Operation()); }), platform::kCancelled);
 }
 
 TEST(WaitForResult, AFailedTaskIsRaisedWithItsCode) {
-    try {
-        app::WaitForResult(Failing(platform::kAccessDenied));
-        FAIL() << "no error";
-    } catch (const platform::PlatformError& error) {
-        EXPECT_EQ(error.Code(), platform::kAccessDenied);
-    }
+    EXPECT_EQ(CodeOf([] { app::WaitForResult(Failing(platform::kAccessDenied)); }), platform::kAccessDenied);
 }
 
 TEST(WaitForRun, ExitStatusFollowsTheOutcome) {

@@ -9,6 +9,7 @@
 #include "report/Console.h"
 #include "report/LogError.h"
 #include "tests/support/ConsoleCapture.h"
+#include "tests/support/Raised.h"
 #include "tests/support/ScriptedPackageManager.h"
 #include "tests/support/Wait.h"
 
@@ -124,12 +125,9 @@ TEST_P(AwaitDeploymentRaises, ToTheAwaitingCallerWithoutResultLines) {
     const RaisedCase& c = GetParam();
     test_support::ScriptedPackageManager service;
     test_support::ConsoleCapture console;
-    try {
-        test_support::BlockOn(deployment::AwaitDeployment(Start(service, c.request), L"Remove package"));
-        FAIL() << "no error reached the caller";
-    } catch (const platform::PlatformError& error) {
-        EXPECT_EQ(error.Code(), c.code);
-    }
+    const hresult raised = test_support::CodeOf(
+        [&] { test_support::BlockOn(deployment::AwaitDeployment(Start(service, c.request), L"Remove package")); });
+    EXPECT_EQ(raised, c.code) << "the error reaches the caller";
     EXPECT_EQ(console.Text().find("Deployment result"), std::string::npos);
     EXPECT_EQ(console.Text().find("Remove package"), std::string::npos);
 }

@@ -28,6 +28,17 @@ ScriptedRequest Ends(End end, hresult errorCode = 0) {
     return request;
 }
 
+// A scripted service, an installer on it (made after the service, which it
+// activates), and the console captured.
+class InstallerTest : public testing::Test {
+protected:
+    test_support::ScriptedPackageManager& Service() { return m_scripted.Service(); }
+
+    test_support::ScopedScriptedService m_scripted;
+    deployment::Installer m_installer;
+    test_support::ConsoleCapture m_console;
+};
+
 // The three single-request operations share one shape.
 struct Operation {
     std::string name;
@@ -86,22 +97,20 @@ std::vector<Scenario> Scenarios() {
     };
 }
 
-class SingleRequestOperation : public testing::TestWithParam<std::tuple<Operation, Scenario>> {};
+class SingleRequestOperation : public InstallerTest,
+                               public testing::WithParamInterface<std::tuple<Operation, Scenario>> {};
 
 TEST_P(SingleRequestOperation, ReportsOnceAndYields) {
     const auto& [op, scenario] = GetParam();
-    test_support::ScopedScriptedService scripted;
-    scenario.script(scripted.Service(), op.serviceCall);
-    test_support::ConsoleCapture console;
-    deployment::Installer installer;
+    scenario.script(Service(), op.serviceCall);
     const platform::Uri uri(L"https://quillmark.example/release-app/AppPackage.appinstaller");
     const std::wstring family = L"Oru.Quillmark_ratp2p7zs941j";
 
-    const bool result = test_support::BlockOn(op.call(installer, uri, family));
+    const bool result = test_support::BlockOn(op.call(m_installer, uri, family));
 
     EXPECT_EQ(result, scenario.result);
-    EXPECT_EQ(console.Text(), op.opening + scenario.expected(op));
-    const std::vector<std::wstring> names = scripted.Service().CallNames();
+    EXPECT_EQ(m_console.Text(), op.opening + scenario.expected(op));
+    const std::vector<std::wstring> names = Service().CallNames();
     ASSERT_FALSE(names.empty());
     EXPECT_EQ(names.back(), op.serviceCall);
 }
@@ -112,16 +121,15 @@ INSTANTIATE_TEST_SUITE_P(, SingleRequestOperation,
                              return std::get<0>(info.param).name + "_" + std::get<1>(info.param).name;
                          });
 
-TEST(AddPackage, AsksForTheDefaultVolumeAndPassesItWithNoOptions) {
-    test_support::ScopedScriptedService scripted;
-    scripted.Service().ScriptVolume(std::nullopt, L"Volume7");
-    deployment::Installer installer;
+using AddPackage = InstallerTest;
+
+TEST_F(AddPackage, AsksForTheDefaultVolumeAndPassesItWithNoOptions) {
+    Service().ScriptVolume(std::nullopt, L"Volume7");
     const platform::Uri uri(L"file:///srv/app/Sample.appinstaller");
-    test_support::ConsoleCapture console;
 
-    EXPECT_TRUE(test_support::BlockOn(installer.AddPackage(uri)));
+    EXPECT_TRUE(test_support::BlockOn(m_installer.AddPackage(uri)));
 
-    const std::vector<ScriptedCall> calls = scripted.Service().Calls();
+    const std::vector<ScriptedCall> calls = Service().Calls();
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[0].operation, L"GetDefaultPackageVolume");
     EXPECT_EQ(calls[1].operation, L"AddPackageByAppInstallerFileAsync");
@@ -130,49 +138,44 @@ TEST(AddPackage, AsksForTheDefaultVolumeAndPassesItWithNoOptions) {
     EXPECT_EQ(calls[1].options, 0u);
 }
 
-TEST(AddPackage, AVolumeThatCannotBeObtainedIsReportedAndNoRequestStarts) {
-    test_support::ScopedScriptedService scripted;
-    scripted.Service().ScriptVolume(platform::kAccessDenied);
-    deployment::Installer installer;
-    test_support::ConsoleCapture console;
+TEST_F(AddPackage, AVolumeThatCannotBeObtainedIsReportedAndNoRequestStarts) {
+    Service().ScriptVolume(platform::kAccessDenied);
 
-    EXPECT_FALSE(test_support::BlockOn(installer.AddPackage(platform::Uri(L"https://a.example/x.appinstaller"))));
+    EXPECT_FALSE(test_support::BlockOn(m_installer.AddPackage(platform::Uri(L"https://a.example/x.appinstaller"))));
 
-    EXPECT_EQ(console.Text(),
+    EXPECT_EQ(m_console.Text(),
               "\nStarting add package from app installer file\n"
               "Add package error: code=0x80070005, message=Access is denied.\n");
-    EXPECT_EQ(scripted.Service().CallNames(), std::vector<std::wstring>{L"GetDefaultPackageVolume"});
+    EXPECT_EQ(Service().CallNames(), std::vector<std::wstring>{L"GetDefaultPackageVolume"});
 }
 
-TEST(ProvisionAndDeprovision, PassAnEmptyFamilyNameUnchanged) {
-    test_support::ScopedScriptedService scripted;
+using ProvisionAndDeprovision = InstallerTest;
+
+TEST_F(ProvisionAndDeprovision, PassAnEmptyFamilyNameUnchanged) {
     ScriptedRequest refused;
     refused.raiseAtCall = platform::kInvalidArgument;
-    scripted.Service().Script(L"ProvisionPackageForAllUsersAsync", refused);
-    deployment::Installer installer;
-    test_support::ConsoleCapture console;
+    Service().Script(L"ProvisionPackageForAllUsersAsync", refused);
 
-    EXPECT_FALSE(test_support::BlockOn(installer.ProvisionPackage(L"")));
-    EXPECT_TRUE(test_support::BlockOn(installer.DeprovisionPackage(L"")));
+    EXPECT_FALSE(test_support::BlockOn(m_installer.ProvisionPackage(L"")));
+    EXPECT_TRUE(test_support::BlockOn(m_installer.DeprovisionPackage(L"")));
 
-    const std::vector<ScriptedCall> calls = scripted.Service().Calls();
+    const std::vector<ScriptedCall> calls = Service().Calls();
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[0].argument, L"");
     EXPECT_EQ(calls[1].argument, L"");
-    EXPECT_NE(console.Text().find("Provision package error: code=0x80070057, message=The parameter is incorrect.\n"),
+    EXPECT_NE(m_console.Text().find("Provision package error: code=0x80070057, message=The parameter is incorrect.\n"),
               std::string::npos);
 }
 
-TEST(SingleRequestOperations, OutOfMemoryPassesThroughUnreported) {
-    test_support::ScopedScriptedService scripted;
+using SingleRequestOperations = InstallerTest;
+
+TEST_F(SingleRequestOperations, OutOfMemoryPassesThroughUnreported) {
     ScriptedRequest request;
     request.raiseAtCall = platform::kOutOfMemory;
-    scripted.Service().Script(L"ProvisionPackageForAllUsersAsync", request);
-    deployment::Installer installer;
-    test_support::ConsoleCapture console;
+    Service().Script(L"ProvisionPackageForAllUsersAsync", request);
 
-    EXPECT_THROW(test_support::BlockOn(installer.ProvisionPackage(L"Family_x")), std::bad_alloc);
-    EXPECT_EQ(console.Text(), "\nStarting provision package for all users\n");
+    EXPECT_THROW(test_support::BlockOn(m_installer.ProvisionPackage(L"Family_x")), std::bad_alloc);
+    EXPECT_EQ(m_console.Text(), "\nStarting provision package for all users\n");
 }
 
 // --- removing the packages of a family
@@ -200,28 +203,25 @@ struct RemovalCase {
     bool result;
 };
 
-class RemovePackagesCounts : public testing::TestWithParam<RemovalCase> {};
+class RemovePackagesCounts : public InstallerTest, public testing::WithParamInterface<RemovalCase> {};
 
 TEST_P(RemovePackagesCounts, RemovesOneAtATimeAndSummarises) {
     const RemovalCase& c = GetParam();
-    test_support::ScopedScriptedService scripted;
     const std::vector<std::wstring> names = FullNames(c.packages);
-    scripted.Service().ScriptLookup(L"FindPackagesByUserSecurityIdPackageFamilyName", names);
+    Service().ScriptLookup(L"FindPackagesByUserSecurityIdPackageFamilyName", names);
     std::string expected = "\nStarting remove packages\n";
     for (int i = 0; i < c.packages; ++i) {
         const End end = i < static_cast<int>(c.ends.size()) ? c.ends[i] : End::Completed;
-        scripted.Service().Script(L"RemovePackageWithOptionsAsync", Ends(end, ToHresult(0x80073CFA)));
+        Service().Script(L"RemovePackageWithOptionsAsync", Ends(end, ToHresult(0x80073CFA)));
         expected += RemovalOf(names[i], end == End::Completed);
     }
     expected += c.summary;
-    deployment::Installer installer;
-    test_support::ConsoleCapture console;
 
-    EXPECT_EQ(test_support::BlockOn(installer.RemovePackages(L"Oru.App_ratp2p7zs941j", false)), c.result);
+    EXPECT_EQ(test_support::BlockOn(m_installer.RemovePackages(L"Oru.App_ratp2p7zs941j", false)), c.result);
 
-    EXPECT_EQ(console.Text(), expected);
+    EXPECT_EQ(m_console.Text(), expected);
     std::vector<std::wstring> removed;
-    for (const ScriptedCall& call : scripted.Service().Calls()) {
+    for (const ScriptedCall& call : Service().Calls()) {
         if (call.operation == L"RemovePackageWithOptionsAsync") {
             removed.push_back(call.argument);
             EXPECT_EQ(call.options, 0u);

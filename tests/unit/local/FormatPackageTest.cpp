@@ -8,15 +8,18 @@
 #include <vector>
 
 #include "platform/deployment/local/PackageReader.h"
-#include "tests/unit/local/FormatTestSupport.h"
+#include "tests/support/Raised.h"
+#include "tests/unit/local/StoreTesting.h"
 #include "tools/packaging/PackageWriter.h"
 
 namespace platform::deployment::local {
 namespace {
 
-using testing_support::CaptureFailure;
-using testing_support::TempDirectory;
-using testing_support::TextOf;
+using store_testing::Noise;
+using store_testing::ReadFile;
+using store_testing::TempDir;
+using test_support::CaptureFailure;
+using test_support::TextOf;
 
 constexpr hresult kCannotOpenPackage = ToHresult(0x80073CF0);
 constexpr hresult kMissingFootprintFile = ToHresult(0x80080203);
@@ -27,21 +30,6 @@ constexpr hresult kBlockHashMismatch = ToHresult(0x80080207);
 
 packaging::Identity TestIdentity() {
     return packaging::Identity{"Oru.Quillmark.Vantor.App.Release", "CN=Oru Quillmark", "1.0.0.0", "neutral", ""};
-}
-
-// Deterministic bytes that do not compress to nothing.
-std::string PseudoRandomBytes(std::size_t size, std::uint32_t seed) {
-    std::string bytes(size, '\0');
-    for (char& byte : bytes) {
-        seed = seed * 1664525u + 1013904223u;
-        byte = static_cast<char>(seed >> 24);
-    }
-    return bytes;
-}
-
-std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // Every file under `root`, relative name to contents.
@@ -55,7 +43,7 @@ std::map<std::string, std::string> FilesUnder(const std::filesystem::path& root)
     return files;
 }
 
-const std::string kBigFile = PseudoRandomBytes(3 * 65536 + 123, 7);
+const std::string kBigFile = Noise(3 * 65536 + 123, 7);
 
 std::vector<packaging::PayloadFile> TestPayload() {
     return {
@@ -82,7 +70,7 @@ protected:
         return destination;
     }
 
-    TempDirectory m_temp;
+    TempDir m_temp;
 };
 
 TEST_F(FormatPackageTest, ExtractsEveryPayloadFileByteExact) {
@@ -128,12 +116,22 @@ TEST_F(FormatPackageTest, ExtractsEveryPayloadFileByteExact) {
 
 TEST_F(FormatPackageTest, StreamsPayloadFromFilesOnDisk) {
     const auto source = m_temp.Path() / "big.bin";
-    const std::string bytes = PseudoRandomBytes(5 * 65536, 11);
-    std::ofstream(source, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    const std::string bytes = Noise(5 * 65536, 11);
+    packaging::WriteFile(source, bytes);
     const auto package = Write({}, {{"data/big.bin", source, false}});
     const auto destination = Destination();
     ExtractPackage(package, destination);
     EXPECT_EQ(ReadFile(destination / "data/big.bin"), bytes);
+}
+
+// The package writer makes the tests' inputs: a file it could not write must
+// not look written (the AppInstaller file is small enough to sit in a buffer
+// until the file is closed).
+TEST_F(FormatPackageTest, TheWriterReportsAFileItCouldNotWrite) {
+    packaging::AppInstallerSpec installerFile;
+    installerFile.uri = "file:///dev/full";
+    installerFile.mainPackage = {TestIdentity(), "p.appx"};
+    EXPECT_THROW(packaging::WriteAppInstallerFile("/dev/full", installerFile), std::runtime_error);
 }
 
 TEST_F(FormatPackageTest, PacksTheSampleSources) {
@@ -267,9 +265,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST_F(FormatPackageTest, RefusesFilesThatAreNotZip) {
-    for (const std::string& bytes : {std::string(), std::string("PK\x03\x04 not really"), PseudoRandomBytes(4096, 3)}) {
+    for (const std::string& bytes : {std::string(), std::string("PK\x03\x04 not really"), Noise(4096, 3)}) {
         const auto file = m_temp.Path() / "not.appx";
-        std::ofstream(file, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        packaging::WriteFile(file, bytes);
         const auto error = CaptureFailure([&] { ReadPackageIdentity(file); });
         ASSERT_TRUE(error.has_value());
         EXPECT_EQ(error->Code(), kCannotOpenPackage);

@@ -6,13 +6,13 @@
 #include "platform/deployment/local/AppInstallerFile.h"
 #include "platform/deployment/local/BlockMap.h"
 #include "platform/deployment/local/Manifest.h"
-#include "tests/unit/local/FormatTestSupport.h"
+#include "tests/support/Raised.h"
 
 namespace platform::deployment::local {
 namespace {
 
-using testing_support::CaptureFailure;
-using testing_support::TextOf;
+using test_support::CaptureFailure;
+using test_support::TextOf;
 
 constexpr hresult kInvalidAppInstallerFile = ToHresult(0x8008020C);
 constexpr hresult kInvalidManifest = ToHresult(0x80080204);

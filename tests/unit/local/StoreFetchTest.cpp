@@ -11,12 +11,12 @@
 #include "platform/deployment/local/Encoding.h"
 #include "platform/deployment/local/Fetch.h"
 #include "tests/support/HttpServer.h"
+#include "tests/support/Raised.h"
 #include "tests/unit/local/StoreTesting.h"
 
 namespace {
 
 using platform::hresult;
-using platform::PlatformError;
 using platform::ToHresult;
 using platform::Uri;
 using platform::deployment::local::CheckSource;
@@ -27,24 +27,10 @@ using platform::deployment::local::FromUtf8Lossy;
 using platform::deployment::local::kAppInstallerFileLimit;
 using store_testing::TempDir;
 namespace fs = std::filesystem;
+using test_support::FailureOf;
 using test_support::HttpServer;
 
 Uri MakeUri(const std::string& text) { return Uri(FromUtf8Lossy(text)); }
-
-// The code and text of the failure the call raises; code 0 when it succeeds.
-template <typename Call>
-std::pair<hresult, std::wstring> Failure(Call&& call) {
-    try {
-        call();
-    } catch (const PlatformError& error) {
-        std::wstring text;
-        if (error.Info() && error.Info()->restrictedDescription) {
-            text = *error.Info()->restrictedDescription;
-        }
-        return {error.Code(), text};
-    }
-    return {0, L""};
-}
 
 FetchOptions QuickOptions() {
     FetchOptions options;
@@ -64,7 +50,7 @@ void PrintTo(const SourceCase& value, std::ostream* out) { *out << value.name; }
 class StoreSourceTest : public testing::TestWithParam<SourceCase> {};
 
 TEST_P(StoreSourceTest, AllowsOnlyLocalFilesHttpsAndLoopbackHttp) {
-    const auto [code, text] = Failure([&] { CheckSource(MakeUri(GetParam().uri)); });
+    const auto [code, text] = FailureOf([&] { CheckSource(MakeUri(GetParam().uri)); });
     if (GetParam().allowed) {
         EXPECT_EQ(code, 0) << platform::deployment::local::ToUtf8(text);
     } else {
@@ -94,7 +80,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(StoreFetchTest, RefusesPlainHttpToAnotherHostWithoutConnecting) {
     // Port 9 on a TEST-NET address: a connection attempt would hang or fail differently.
     const auto start = std::chrono::steady_clock::now();
-    const auto [code, text] = Failure([] { FetchText(MakeUri("http://192.0.2.1:9/a.appinstaller"), 100, QuickOptions()); });
+    const auto [code, text] =
+        FailureOf([] { FetchText(MakeUri("http://192.0.2.1:9/a.appinstaller"), 100, QuickOptions()); });
     EXPECT_EQ(code, platform::kInvalidArgument);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
 }
@@ -121,7 +108,7 @@ TEST_P(StoreFetchStatusTest, EndsWithTheCodeOfWhatWentWrong) {
     server.Route("/p.appx", GetParam().response);
     const std::string url = server.Url("/p.appx");
     TempDir dir;
-    const auto [code, text] = Failure([&] { FetchToFile(MakeUri(url), dir / "p.appx", QuickOptions()); });
+    const auto [code, text] = FailureOf([&] { FetchToFile(MakeUri(url), dir / "p.appx", QuickOptions()); });
     EXPECT_EQ(static_cast<std::uint32_t>(code), static_cast<std::uint32_t>(GetParam().code));
     EXPECT_NE(text.find(FromUtf8Lossy(url)), std::wstring::npos) << "names the URI";
     EXPECT_NE(text.find(GetParam().textPart), std::wstring::npos) << platform::deployment::local::ToUtf8(text);
@@ -149,10 +136,7 @@ TEST(StoreFetchTest, StreamsAFileDownloadExactly) {
     for (std::size_t i = 0; i < content.size(); ++i) {
         content[i] = static_cast<char>((i * 7919) >> 5);
     }
-    {
-        std::ofstream out(dir / "source.bin", std::ios::binary);
-        out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    }
+    packaging::WriteFile(dir / "source.bin", content);
     HttpServer server;
     server.Route("/p.appx", HttpServer::Response::File(dir / "source.bin"));
     std::uint64_t lastDone = 0;
@@ -176,7 +160,7 @@ TEST(StoreFetchTest, FollowsFiveRedirectsButNotSix) {
         server.Redirect("/hop" + std::to_string(i), i == 1 ? "/final" : server.Url("/hop" + std::to_string(i - 1)));
     }
     EXPECT_EQ(FetchText(MakeUri(server.Url("/hop5")), 100, QuickOptions()), "arrived");
-    const auto [code, text] = Failure([&] { FetchText(MakeUri(server.Url("/hop6")), 100, QuickOptions()); });
+    const auto [code, text] = FailureOf([&] { FetchText(MakeUri(server.Url("/hop6")), 100, QuickOptions()); });
     EXPECT_EQ(static_cast<std::uint32_t>(code), 0x8019012Eu);
     EXPECT_NE(text.find(L"more than 5 redirects"), std::wstring::npos);
     EXPECT_EQ(server.Requests("/final"), 1u) << "the sixth redirect is not followed";
@@ -186,7 +170,7 @@ TEST(StoreFetchTest, RefusesARedirectToPlainHttpOnAnotherHost) {
     HttpServer server;
     server.Redirect("/a", "http://192.0.2.1:9/elsewhere", 301);
     const auto start = std::chrono::steady_clock::now();
-    const auto [code, text] = Failure([&] { FetchText(MakeUri(server.Url("/a")), 100, QuickOptions()); });
+    const auto [code, text] = FailureOf([&] { FetchText(MakeUri(server.Url("/a")), 100, QuickOptions()); });
     EXPECT_EQ(static_cast<std::uint32_t>(code), 0x8019012Du);
     EXPECT_NE(text.find(L"http://192.0.2.1:9/elsewhere"), std::wstring::npos);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
@@ -202,17 +186,14 @@ TEST(StoreFetchTest, RefusesAnAppInstallerFileLargerThanOneMebibyte) {
               kAppInstallerFileLimit);
     for (const char* path : {"/big", "/unannounced"}) {
         const auto [code, text] =
-            Failure([&] { FetchText(MakeUri(server.Url(path)), kAppInstallerFileLimit, QuickOptions()); });
+            FailureOf([&] { FetchText(MakeUri(server.Url(path)), kAppInstallerFileLimit, QuickOptions()); });
         EXPECT_EQ(static_cast<std::uint32_t>(code), 0x8008020Cu) << path;
         EXPECT_NE(text.find(L"larger than 1 MiB"), std::wstring::npos) << path;
     }
 
     TempDir dir;
-    {
-        std::ofstream out(dir / "big.appinstaller", std::ios::binary);
-        out << std::string(kAppInstallerFileLimit + 1, ' ');
-    }
-    const auto [code, text] = Failure([&] {
+    packaging::WriteFile(dir / "big.appinstaller", std::string(kAppInstallerFileLimit + 1, ' '));
+    const auto [code, text] = FailureOf([&] {
         FetchText(MakeUri(store_testing::FileUri(dir / "big.appinstaller")), kAppInstallerFileLimit, QuickOptions());
     });
     EXPECT_EQ(static_cast<std::uint32_t>(code), 0x8008020Cu);
@@ -221,7 +202,7 @@ TEST(StoreFetchTest, RefusesAnAppInstallerFileLargerThanOneMebibyte) {
 TEST(StoreFetchTest, ReportsAMissingLocalFile) {
     TempDir dir;
     const std::string uri = store_testing::FileUri(dir / "missing.appinstaller");
-    const auto [code, text] = Failure([&] { FetchText(MakeUri(uri), 100); });
+    const auto [code, text] = FailureOf([&] { FetchText(MakeUri(uri), 100); });
     EXPECT_EQ(code, platform::kFileNotFound);
     EXPECT_NE(text.find(FromUtf8Lossy(uri)), std::wstring::npos);
 }
@@ -229,10 +210,7 @@ TEST(StoreFetchTest, ReportsAMissingLocalFile) {
 TEST(StoreFetchTest, ReadsALocalFileWithEscapesInItsPath) {
     TempDir dir;
     fs::create_directory(dir / "with space");
-    {
-        std::ofstream out(dir / "with space" / "a.appinstaller");
-        out << "local";
-    }
+    packaging::WriteFile(dir / "with space" / "a.appinstaller", "local");
     EXPECT_EQ(FetchText(MakeUri("file://" + (dir / "with%20space" / "a.appinstaller").string()), 100), "local");
 }
 
@@ -243,7 +221,7 @@ TEST(StoreFetchTest, ReportsARefusedConnection) {
         port = server.Port();
     }
     const auto [code, text] =
-        Failure([&] { FetchText(MakeUri("http://127.0.0.1:" + std::to_string(port) + "/a"), 100, QuickOptions()); });
+        FailureOf([&] { FetchText(MakeUri("http://127.0.0.1:" + std::to_string(port) + "/a"), 100, QuickOptions()); });
     EXPECT_EQ(static_cast<std::uint32_t>(code), 0x80072EFDu);
 }
 
@@ -260,7 +238,7 @@ TEST(StoreFetchTest, ReportsAnUnresolvableHost) {
         GTEST_SKIP() << "the resolver does not fail fast here";
     }
     const auto [code, text] =
-        Failure([] { FetchText(MakeUri("https://appdeploy-test.invalid/a.appinstaller"), 100, QuickOptions()); });
+        FailureOf([] { FetchText(MakeUri("https://appdeploy-test.invalid/a.appinstaller"), 100, QuickOptions()); });
     EXPECT_EQ(static_cast<std::uint32_t>(code), 0x80072EE7u);
     EXPECT_NE(text.find(L"appdeploy-test.invalid"), std::wstring::npos);
 }
@@ -273,7 +251,7 @@ TEST(StoreFetchTest, StopsWhenCancelled) {
     const auto start = std::chrono::steady_clock::now();
     options.cancelled = [&] { return std::chrono::steady_clock::now() - start > std::chrono::milliseconds(200); };
     TempDir dir;
-    const auto [code, text] = Failure([&] { FetchToFile(MakeUri(server.Url("/slow")), dir / "x", options); });
+    const auto [code, text] = FailureOf([&] { FetchToFile(MakeUri(server.Url("/slow")), dir / "x", options); });
     EXPECT_EQ(code, platform::kCancelled);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }

@@ -10,6 +10,7 @@
 #include "platform/deployment/local/Encoding.h"
 #include "platform/deployment/local/LocalPackageManager.h"
 #include "tests/support/HttpServer.h"
+#include "tests/support/Raised.h"
 #include "tests/unit/local/StoreTesting.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -23,7 +24,6 @@ namespace {
 
 using platform::AsyncStatus;
 using platform::hresult;
-using platform::PlatformError;
 using platform::ToHresult;
 using platform::Uri;
 using platform::deployment::AddPackageByAppInstallerOptions;
@@ -40,6 +40,7 @@ using store_testing::FileUri;
 using store_testing::FullNameOf;
 using store_testing::Outcome;
 using store_testing::SampleIdentity;
+using store_testing::ServeAppInstaller;
 using store_testing::Snapshot;
 using store_testing::TempDir;
 using store_testing::WriteSample;
@@ -281,12 +282,10 @@ TEST_F(StoreManagerTest, OnlyTheStoreItselfIsAVolume) {
     auto manager = Manager();
     EXPECT_EQ(manager->GetDefaultPackageVolume().Name(), FromUtf8Lossy(m_root.string()));
     const Uri uri(FromUtf8Lossy(Sample("1.0.0.0")));
-    try {
+    const hresult otherVolume = test_support::CodeOf([&] {
         manager->AddPackageByAppInstallerFileAsync(uri, AddPackageByAppInstallerOptions::None, PackageVolume(L"D:\\"));
-        ADD_FAILURE() << "another volume was accepted";
-    } catch (const PlatformError& error) {
-        EXPECT_EQ(error.Code(), platform::kInvalidArgument);
-    }
+    });
+    EXPECT_EQ(otherVolume, platform::kInvalidArgument) << "another volume is refused";
     ExpectSucceeded(Await(manager->AddPackageByAppInstallerFileAsync(uri, AddPackageByAppInstallerOptions::None,
                                                                      PackageVolume())),
                     true);
@@ -333,12 +332,9 @@ TEST_F(StoreManagerTest, AddsOverLoopbackHttpWithARelativePackageUri) {
     const auto identity = SampleIdentity("1.0.0.0");
     packaging::WritePackage(m_source / "app.appx", identity, store_testing::SamplePayload("http"));
     HttpServer server;
-    packaging::AppInstallerSpec installerFile;
-    installerFile.uri = server.Url("/release/app.appinstaller");
-    installerFile.mainPackage = {identity, "packages/app.appx"};
-    server.Route("/release/app.appinstaller", HttpServer::Response::Text(packaging::AppInstallerXml(installerFile)));
+    const std::string uri = ServeAppInstaller(server, identity, "packages/app.appx", "/release/app.appinstaller");
     server.Route("/release/packages/app.appx", HttpServer::Response::File(m_source / "app.appx"));
-    ExpectSucceeded(Add(*manager, server.Url("/release/app.appinstaller")), true);
+    ExpectSucceeded(Add(*manager, uri), true);
     EXPECT_EQ(store_testing::ReadFile(PackageDir(identity) / "App.exe"), "binary of http");
     EXPECT_EQ(server.Requests("/release/packages/app.appx"), 1u);
 }
@@ -347,24 +343,14 @@ TEST_F(StoreManagerTest, ReportsProgressThroughDownloadAndExtraction) {
     auto manager = Manager();
     const auto identity = SampleIdentity("1.0.0.0");
     std::vector<packaging::PayloadFile> payload = store_testing::SamplePayload();
-    std::string noise(6 * 1024 * 1024, '\0');
-    std::uint32_t state = 12345;
-    for (auto& byte : noise) {
-        state = state * 1664525u + 1013904223u;
-        byte = static_cast<char>(state >> 24);
-    }
-    payload.push_back({"Data/noise.bin", std::move(noise), false});
+    payload.push_back({"Data/noise.bin", store_testing::Noise(6 * 1024 * 1024, 12345), false});
     packaging::WritePackage(m_source / "app.appx", identity, payload);
     HttpServer server;
-    packaging::AppInstallerSpec installerFile;
-    installerFile.uri = server.Url("/app.appinstaller");
-    installerFile.mainPackage = {identity, "app.appx"};
     // The answer waits, so the handler is surely attached before any report.
-    auto appInstaller = HttpServer::Response::Text(packaging::AppInstallerXml(installerFile));
-    appInstaller.delay = std::chrono::milliseconds(300);
-    server.Route("/app.appinstaller", appInstaller);
+    const std::string uri =
+        ServeAppInstaller(server, identity, "app.appx", "/app.appinstaller", std::chrono::milliseconds(300));
     server.Route("/app.appx", HttpServer::Response::File(m_source / "app.appx"));
-    const Outcome outcome = Add(*manager, installerFile.uri);
+    const Outcome outcome = Add(*manager, uri);
     ExpectSucceeded(outcome, true);
     ASSERT_GE(outcome.progress.size(), 4u);
     EXPECT_EQ(outcome.progress.back(), 100u);
@@ -474,25 +460,17 @@ INSTANTIATE_TEST_SUITE_P(
                         return std::pair{installerFile.uri, std::string()};
                     }},
         FailureCase{"HttpNotFound", ToHresult(0x80190194), L"{package}",
-                    [](const fs::path& source, HttpServer& server) {
-                        packaging::AppInstallerSpec installerFile;
-                        installerFile.uri = server.Url("/a.appinstaller");
-                        installerFile.mainPackage = {SampleIdentity("1.0.0.0"), "missing.appx"};
-                        server.Route("/a.appinstaller", HttpServer::Response::Text(packaging::AppInstallerXml(installerFile)));
-                        (void)source;
-                        return std::pair{installerFile.uri, server.Url("/missing.appx")};
+                    [](const fs::path&, HttpServer& server) {
+                        return std::pair{ServeAppInstaller(server, SampleIdentity("1.0.0.0"), "missing.appx"),
+                                         server.Url("/missing.appx")};
                     }},
         FailureCase{"HttpDroppedHalfWay", ToHresult(0x80072EFE), L"{package}",
                     [](const fs::path& source, HttpServer& server) {
                         packaging::WritePackage(source / "p.appx", SampleIdentity("1.0.0.0"), store_testing::SamplePayload());
-                        packaging::AppInstallerSpec installerFile;
-                        installerFile.uri = server.Url("/a.appinstaller");
-                        installerFile.mainPackage = {SampleIdentity("1.0.0.0"), "p.appx"};
-                        server.Route("/a.appinstaller", HttpServer::Response::Text(packaging::AppInstallerXml(installerFile)));
                         auto response = HttpServer::Response::File(source / "p.appx");
                         response.dropAfter = fs::file_size(source / "p.appx") / 2;
                         server.Route("/p.appx", response);
-                        return std::pair{installerFile.uri, server.Url("/p.appx")};
+                        return std::pair{ServeAppInstaller(server, SampleIdentity("1.0.0.0")), server.Url("/p.appx")};
                     }},
         FailureCase{"HttpCorruptBlockNamesTheUri", ToHresult(0x80080207), L"{package}",
                     [](const fs::path& source, HttpServer& server) {
@@ -500,12 +478,8 @@ INSTANTIATE_TEST_SUITE_P(
                         faults.corruptBlockOf = "Assets/Logo.png";
                         packaging::WritePackage(source / "p.appx", SampleIdentity("1.0.0.0"), store_testing::SamplePayload(),
                                                 faults);
-                        packaging::AppInstallerSpec installerFile;
-                        installerFile.uri = server.Url("/a.appinstaller");
-                        installerFile.mainPackage = {SampleIdentity("1.0.0.0"), "p.appx"};
-                        server.Route("/a.appinstaller", HttpServer::Response::Text(packaging::AppInstallerXml(installerFile)));
                         server.Route("/p.appx", HttpServer::Response::File(source / "p.appx"));
-                        return std::pair{installerFile.uri, server.Url("/p.appx")};
+                        return std::pair{ServeAppInstaller(server, SampleIdentity("1.0.0.0")), server.Url("/p.appx")};
                     }},
         FailureCase{"PlainHttpToAnotherHost", platform::kInvalidArgument, L"{uri}",
                     [](const fs::path&, HttpServer&) {
@@ -514,11 +488,8 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"RemoteFileNamingALocalPackage", platform::kInvalidArgument, L"{package}",
                     [](const fs::path& source, HttpServer& server) {
                         packaging::WritePackage(source / "p.appx", SampleIdentity("1.0.0.0"), store_testing::SamplePayload());
-                        packaging::AppInstallerSpec installerFile;
-                        installerFile.uri = server.Url("/a.appinstaller");
-                        installerFile.mainPackage = {SampleIdentity("1.0.0.0"), FileUri(source / "p.appx")};
-                        server.Route("/a.appinstaller", HttpServer::Response::Text(packaging::AppInstallerXml(installerFile)));
-                        return std::pair{installerFile.uri, FileUri(source / "p.appx")};
+                        const std::string package = FileUri(source / "p.appx");
+                        return std::pair{ServeAppInstaller(server, SampleIdentity("1.0.0.0"), package), package};
                     }}),
     [](const testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
 
@@ -554,10 +525,7 @@ TEST_F(StoreManagerTest, ACancelledDownloadLeavesTheStoreAsItWas) {
     const auto identity = SampleIdentity("1.0.0.0");
     packaging::WritePackage(m_source / "p.appx", identity, store_testing::SamplePayload());
     HttpServer server;
-    packaging::AppInstallerSpec installerFile;
-    installerFile.uri = server.Url("/a.appinstaller");
-    installerFile.mainPackage = {identity, "p.appx"};
-    server.Route("/a.appinstaller", HttpServer::Response::Text(packaging::AppInstallerXml(installerFile)));
+    const std::string uri = ServeAppInstaller(server, identity);
     auto stalled = HttpServer::Response::File(m_source / "p.appx");
     stalled.stallAfter = 1000;
     server.Route("/p.appx", stalled);
@@ -566,7 +534,7 @@ TEST_F(StoreManagerTest, ACancelledDownloadLeavesTheStoreAsItWas) {
     LocalStoreOptions options;
     options.fetch.stallTimeout = std::chrono::milliseconds(20000);
     LocalPackageManager patient(m_root, options);
-    auto operation = patient.AddPackageByAppInstallerFileAsync(Uri(FromUtf8Lossy(installerFile.uri)),
+    auto operation = patient.AddPackageByAppInstallerFileAsync(Uri(FromUtf8Lossy(uri)),
                                                                AddPackageByAppInstallerOptions::None, PackageVolume());
     while (server.Requests("/p.appx") == 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -14,31 +14,22 @@
 #include "platform/Error.h"
 #include "platform/deployment/local/Registry.h"
 #include "platform/deployment/local/Store.h"
+#include "tests/support/Raised.h"
 #include "tests/unit/local/StoreTesting.h"
 
 namespace {
 
 using platform::hresult;
-using platform::PlatformError;
 using platform::deployment::local::FullName;
 using platform::deployment::local::PackageIdentity;
 using platform::deployment::local::Registry;
 using platform::deployment::local::Store;
 using store_testing::TempDir;
+using test_support::CodeOf;
 namespace fs = std::filesystem;
 
 PackageIdentity Identity(const std::string& version, const std::string& name = "Oru.Sample.App") {
     return store_testing::ToIdentity(store_testing::SampleIdentity(version, name));
-}
-
-template <typename Call>
-hresult CodeOf(Call&& call) {
-    try {
-        call();
-    } catch (const PlatformError& error) {
-        return error.Code();
-    }
-    return 0;
 }
 
 TEST(StoreRegistryTest, CommittedChangesLastAndRolledBackOnesLeaveNoTrace) {

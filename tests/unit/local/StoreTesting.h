@@ -1,5 +1,5 @@
 // Helpers for tests of the local package store: temporary folders, packages and
-// AppInstaller files built for a test, following a deployment request to its
+// AppInstaller files built or served for a test, following a deployment request to its
 // end, and a snapshot of a store's files and registry to compare.
 #pragma once
 
@@ -21,6 +21,7 @@
 #include "platform/deployment/PackageManager.h"
 #include "platform/deployment/local/Encoding.h"
 #include "platform/deployment/local/Names.h"
+#include "tests/support/HttpServer.h"
 #include "tools/packaging/PackageWriter.h"
 
 namespace store_testing {
@@ -82,6 +83,31 @@ inline std::vector<packaging::PayloadFile> SamplePayload(const std::string& tag 
     return {{"App.exe", std::string("binary of ") + tag, true},
             {"Assets/Logo.png", std::string(70000, 'L') + tag, false},
             {"readme.txt", "hello " + tag, false}};
+}
+
+// Deterministic bytes that do not compress, the same for the same seed.
+inline std::string Noise(std::size_t size, std::uint32_t seed) {
+    std::string bytes(size, '\0');
+    for (auto& byte : bytes) {
+        seed = seed * 1664525u + 1013904223u;
+        byte = static_cast<char>(seed >> 24);
+    }
+    return bytes;
+}
+
+// Serves at `path`, after `delay`, an AppInstaller file naming `identity` as its
+// main package at `packageUri` (relative to the file or absolute); returns its URL.
+inline std::string ServeAppInstaller(test_support::HttpServer& server, const packaging::Identity& identity,
+                                     const std::string& packageUri = "p.appx",
+                                     const std::string& path = "/a.appinstaller",
+                                     std::chrono::milliseconds delay = std::chrono::milliseconds(0)) {
+    packaging::AppInstallerSpec installerFile;
+    installerFile.uri = server.Url(path);
+    installerFile.mainPackage = {identity, packageUri};
+    auto response = test_support::HttpServer::Response::Text(packaging::AppInstallerXml(installerFile));
+    response.delay = delay;
+    server.Route(path, response);
+    return installerFile.uri;
 }
 
 // Writes <dir>/<file> as a package and <dir>/<appinstaller> naming it (by a

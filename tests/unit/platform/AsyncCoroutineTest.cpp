@@ -15,6 +15,7 @@
 #include "platform/Async.h"
 #include "platform/Error.h"
 #include "platform/ThreadPool.h"
+#include "tests/support/Raised.h"
 #include "tests/unit/platform/Waiting.h"
 
 namespace {
@@ -190,14 +191,11 @@ TEST_P(EscapingFailureTest, EndsTheOperationWithItsCode) {
 }
 
 void ExpectPlatformErrorWithInfo(const IAsyncOperation<int>& operation) {
-    try {
-        operation.GetResults();
-        ADD_FAILURE() << "no failure raised";
-    } catch (const PlatformError& error) {
-        EXPECT_EQ(error.Code(), platform::kAccessDenied);
-        ASSERT_TRUE(error.Info().has_value());
-        EXPECT_EQ(error.Info()->restrictedDescription, L"no entry");
-    }
+    const auto error = test_support::CaptureFailure([&] { operation.GetResults(); });
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->Code(), platform::kAccessDenied);
+    ASSERT_TRUE(error->Info().has_value());
+    EXPECT_EQ(error->Info()->restrictedDescription, L"no entry");
 }
 
 void ExpectCustomFailure(const IAsyncOperation<int>& operation) {

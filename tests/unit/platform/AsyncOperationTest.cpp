@@ -12,6 +12,7 @@
 
 #include "platform/Async.h"
 #include "platform/Error.h"
+#include "tests/support/Raised.h"
 #include "tests/unit/platform/Waiting.h"
 
 namespace {
@@ -23,16 +24,8 @@ using platform::IAsyncOperation;
 using platform::IAsyncOperationWithProgress;
 using platform::PlatformError;
 using platform_tests::RunOnNewThread;
+using test_support::CodeOf;
 using platform_tests::WaitFor;
-
-hresult CodeRaisedBy(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const PlatformError& error) {
-        return error.Code();
-    }
-    return platform::kOk;
-}
 
 // What a Completed handler saw.
 struct HandlerCalls {
@@ -111,7 +104,7 @@ TEST(AsyncCompleted, SecondHandlerRaisesIllegalDelegateAssignment) {
         int calls = 0;
         // An empty handler counts as the one assignment too.
         completer.Operation().Completed(nullptr);
-        EXPECT_EQ(CodeRaisedBy([&] { completer.Operation().Completed([&](const auto&, AsyncStatus) { ++calls; }); }),
+        EXPECT_EQ(CodeOf([&] { completer.Operation().Completed([&](const auto&, AsyncStatus) { ++calls; }); }),
                   platform::kIllegalDelegateAssignment);
         completer.Complete(1);
         EXPECT_EQ(calls, 0);
@@ -157,7 +150,7 @@ TEST_P(GetResultsTest, ReflectsTheEnd) {
         EXPECT_EQ(operation.GetResults(), *param.result);
         EXPECT_EQ(operation.GetResults(), *param.result) << "results can be taken again";
     } else {
-        EXPECT_EQ(CodeRaisedBy([&] { operation.GetResults(); }), param.raises);
+        EXPECT_EQ(CodeOf([&] { operation.GetResults(); }), param.raises);
     }
 }
 
@@ -287,7 +280,7 @@ TEST(AsyncProgress, AHandlerThatThrowsDoesNotStopTheReports) {
 TEST(AsyncProgress, ARefusingServiceRaisesItsCode) {
     const AsyncCompleter<int, int> completer;
     completer.RefuseProgressHandler(platform::kAccessDenied);
-    EXPECT_EQ(CodeRaisedBy([&] { completer.Operation().Progress([](const auto&, const int&) {}); }),
+    EXPECT_EQ(CodeOf([&] { completer.Operation().Progress([](const auto&, const int&) {}); }),
               platform::kAccessDenied);
     EXPECT_EQ(completer.Operation().Status(), AsyncStatus::Started);
 }

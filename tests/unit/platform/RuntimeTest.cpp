@@ -17,6 +17,7 @@
 #include "platform/Guid.h"
 #include "platform/ThreadPool.h"
 #include "platform/deployment/PackageManager.h"
+#include "tests/support/Raised.h"
 #include "tests/support/ScriptedPackageManager.h"
 
 namespace {
@@ -25,7 +26,6 @@ using platform::AsyncCompleter;
 using platform::AsyncStatus;
 using platform::Event;
 using platform::IAsyncOperation;
-using platform::PlatformError;
 
 TEST(Apartment, InitializeSucceeds) { EXPECT_FALSE(platform::Failed(platform::InitializeApartment())); }
 
@@ -113,12 +113,7 @@ using platform::deployment::PackageManager;
 using platform::deployment::ScopedPackageManagerActivation;
 
 platform::hresult ActivationCode() {
-    try {
-        PackageManager manager;
-    } catch (const PlatformError& error) {
-        return error.Code();
-    }
-    return platform::kOk;
+    return test_support::CodeOf([] { PackageManager manager; });
 }
 
 TEST(Activation, WithoutAnImplementationRaisesClassNotRegistered) {

@@ -12,6 +12,7 @@
 
 #include "platform/Apartment.h"
 #include "platform/Uri.h"
+#include "tests/support/Raised.h"
 #include "tests/unit/platform/Waiting.h"
 
 namespace {
@@ -156,12 +157,9 @@ TEST(Scripted, RaisesAtTheCallAndForTheProgressHandlerWhenToldTo) {
     const PackageManager manager;
     EXPECT_THROW(manager.RemovePackageWithOptionsAsync(L"P", RemovalOptions::None), PlatformError);
     const auto operation = manager.RemovePackageWithOptionsAsync(L"P", RemovalOptions::None);
-    try {
-        operation.Progress([](const auto&, const auto&) {});
-        ADD_FAILURE() << "handler accepted";
-    } catch (const PlatformError& error) {
-        EXPECT_EQ(error.Code(), platform::kNotImplemented);
-    }
+    EXPECT_EQ(test_support::CodeOf([&] { operation.Progress([](const auto&, const auto&) {}); }),
+              platform::kNotImplemented)
+        << "the handler is refused";
     EXPECT_EQ(WaitFor(operation), AsyncStatus::Completed);
     EXPECT_THROW(manager.GetDefaultPackageVolume(), PlatformError);
     EXPECT_EQ(scripted.Service().CallNames().size(), 3u) << "raising calls are recorded too";
