@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/Utf8.h"
+
 namespace report {
 
 // A 32-bit result code, rendered as lowercase hexadecimal without leading zeros.
@@ -57,7 +59,6 @@ private:
 // The process's console stream, on standard error.
 ConsoleStream& Console() noexcept;
 
-// UTF-8 for wide text; a code point that is not a valid scalar value becomes U+FFFD.
-std::string ToUtf8(std::wstring_view text);
+using platform::ToUtf8;
 
 }  // namespace report

@@ -7,11 +7,11 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/Utf8.h"
+
 namespace platform::deployment::local {
 
-// UTF-8 of a wide string; an unpaired surrogate or an invalid code point
-// becomes U+FFFD.
-std::string ToUtf8(std::wstring_view text);
+using platform::ToUtf8;
 // A wide string from UTF-8; nullopt when the bytes are not valid UTF-8.
 std::optional<std::wstring> FromUtf8(std::string_view bytes);
 // The same, with each invalid sequence replaced by U+FFFD (for texts in messages).
