@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/deployment/local/Encoding.h"
-#include "platform/deployment/local/Names.h"
+#include "platform/deployment/local/format/Encoding.h"
+#include "platform/deployment/local/format/Names.h"
 #include "tools/packaging/PackageWriter.h"
 
 namespace {

@@ -2,9 +2,9 @@
 #include "fuzz/targets/Support.h"
 #include "platform/Error.h"
 #include "platform/Uri.h"
-#include "platform/deployment/local/AppInstallerFile.h"
-#include "platform/deployment/local/Fetch.h"
-#include "platform/deployment/local/Names.h"
+#include "platform/deployment/local/fetch/SourceRules.h"
+#include "platform/deployment/local/format/AppInstallerFile.h"
+#include "platform/deployment/local/format/Names.h"
 
 namespace fuzz {
 namespace {
@@ -31,8 +31,7 @@ void CheckReference(const local::PackageReference& reference) {
             "the family name of an accepted identity parses");
     for (const wchar_t* source : kSources) {
         try {
-            const Uri package = Uri(source).CombineUri(reference.uri);
-            local::CheckSource(package);
+            static_cast<void>(local::ResolvePackageUri(Uri(source), reference.uri));
         } catch (const PlatformError&) {
         }
     }

@@ -1,8 +1,8 @@
 #include "fuzz/targets/FuzzTargets.h"
 #include "fuzz/targets/Support.h"
 #include "platform/Error.h"
-#include "platform/deployment/local/Manifest.h"
-#include "platform/deployment/local/Names.h"
+#include "platform/deployment/local/format/Manifest.h"
+#include "platform/deployment/local/format/Names.h"
 
 namespace fuzz {
 

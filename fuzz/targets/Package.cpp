@@ -5,7 +5,8 @@
 #include "fuzz/targets/FuzzTargets.h"
 #include "fuzz/targets/Support.h"
 #include "platform/Error.h"
-#include "platform/deployment/local/PackageReader.h"
+#include "platform/deployment/local/extract/ExtractPackage.h"
+#include "platform/deployment/local/format/PartNames.h"
 
 namespace fuzz {
 namespace {

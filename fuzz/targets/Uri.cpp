@@ -4,7 +4,8 @@
 #include "fuzz/targets/Support.h"
 #include "platform/Error.h"
 #include "platform/Uri.h"
-#include "platform/deployment/local/Fetch.h"
+#include "platform/deployment/local/fetch/Fetch.h"
+#include "platform/deployment/local/fetch/SourceRules.h"
 
 namespace fuzz {
 namespace {

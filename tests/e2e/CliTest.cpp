@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "tests/support/RunProcess.h"
-#include "tests/unit/app/TestCommandLine.h"
+#include "tests/support/TestCommandLine.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include <random>
 #include <thread>
 
-#include "platform/deployment/local/LocalPackageManager.h"
-#include "platform/deployment/local/Store.h"
+#include "platform/deployment/local/store/LocalPackageManager.h"
+#include "platform/deployment/local/store/Store.h"
 #include "tests/support/RunProcess.h"
-#include "tests/unit/local/StoreTesting.h"
+#include "tests/support/StoreTesting.h"
 
 namespace {
 

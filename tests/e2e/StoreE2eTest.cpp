@@ -9,7 +9,7 @@
 
 #include "tests/support/HttpServer.h"
 #include "tests/support/RunProcess.h"
-#include "tests/unit/local/StoreTesting.h"
+#include "tests/support/StoreTesting.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Makes the local package store the service that activation yields by default.
 #include "platform/deployment/PackageManager.h"
-#include "platform/deployment/local/LocalPackageManager.h"
+#include "platform/deployment/local/store/LocalPackageManager.h"
 
 namespace {
 

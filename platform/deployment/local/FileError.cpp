@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/deployment/local/Encoding.h"
+#include "platform/deployment/local/format/Encoding.h"
 
 namespace platform::deployment::local {
 

@@ -10,7 +10,7 @@
 #include "app/Options.h"
 #include "platform/deployment/PackageManager.h"
 #include "tests/support/ConsoleCapture.h"
-#include "tests/unit/app/TestCommandLine.h"
+#include "tests/support/TestCommandLine.h"
 
 namespace {
 

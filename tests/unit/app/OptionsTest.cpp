@@ -6,7 +6,7 @@
 
 #include "app/Options.h"
 #include "tests/support/ConsoleCapture.h"
-#include "tests/unit/app/TestCommandLine.h"
+#include "tests/support/TestCommandLine.h"
 
 namespace po = boost::program_options;
 

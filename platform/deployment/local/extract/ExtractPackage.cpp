@@ -1,0 +1,153 @@
+#include "platform/deployment/local/extract/ExtractPackage.h"
+
+#include <limits>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/Error.h"
+#include "platform/deployment/local/Codes.h"
+#include "platform/deployment/local/extract/BlockPipeline.h"
+#include "platform/deployment/local/extract/ExtractionFolder.h"
+#include "platform/deployment/local/format/BlockMap.h"
+#include "platform/deployment/local/format/Hash.h"
+#include "platform/deployment/local/format/Manifest.h"
+#include "platform/deployment/local/format/PackageArchive.h"
+#include "platform/deployment/local/format/PartNames.h"
+
+namespace platform::deployment::local {
+namespace {
+
+// Far above what real packages carry; they keep a hostile package from
+// making us hold an unbounded document in memory. A block map is not held,
+// but its hashes are: at most about half its size (some 50 GiB of payload).
+constexpr std::uint64_t kManifestLimit = 8 * 1024 * 1024;
+constexpr std::uint64_t kBlockMapLimit = 64 * 1024 * 1024;
+
+PackageIdentity ReadIdentity(const PackageArchive& package) {
+    const std::string manifest = package.ReadWhole(package.Required(kManifestName), kManifestLimit, kInvalidManifest);
+    try {
+        return ReadManifest(manifest);
+    } catch (const PlatformError& error) {
+        package.FailWith(error);
+    }
+}
+
+// Read as it is inflated: only its hashes are kept.
+std::vector<BlockMapFile> ReadBlockMapOf(const PackageArchive& package) {
+    BlockMapReader reader;
+    package.ReadInPieces(package.Required(kBlockMapName), kBlockMapLimit, kInvalidBlockMap, [&](std::string_view piece) {
+        try {
+            reader.Feed(piece);
+        } catch (const PlatformError& error) {
+            package.FailWith(error);
+        }
+    });
+    try {
+        return reader.Finish();
+    } catch (const PlatformError& error) {
+        package.FailWith(error);
+    }
+}
+
+// Payload entries paired with their block map records, in package order.
+std::vector<PayloadFile> MatchBlockMap(const PackageArchive& package, const std::vector<BlockMapFile>& blockMap) {
+    std::unordered_map<std::string_view, const BlockMapFile*> listed;
+    for (const BlockMapFile& file : blockMap) {
+        listed.emplace(file.name, &file);
+    }
+    std::vector<PayloadFile> payload;
+    for (const ArchiveEntry& entry : package.Entries()) {
+        if (entry.directory || IsFootprintFile(entry.name)) {
+            continue;
+        }
+        const auto found = listed.find(entry.name);
+        if (found == listed.end()) {
+            package.Fail(kInvalidBlockMap, L"has a file " + PackageArchive::Quoted(entry.name) + L" that its block map does not list");
+        }
+        if (found->second->size != entry.size) {
+            package.Fail(kInvalidBlockMap, L"has a file " + PackageArchive::Quoted(entry.name) + L" of " +
+                                               std::to_wstring(entry.size) + L" bytes that its block map gives as " +
+                                               std::to_wstring(found->second->size) + L" bytes");
+        }
+        payload.push_back(PayloadFile{&entry, found->second});
+        listed.erase(found);
+    }
+    if (!listed.empty()) {
+        // Report the first in block map order, so the text does not depend on hashing.
+        for (const BlockMapFile& file : blockMap) {
+            if (listed.contains(file.name)) {
+                package.Fail(kInvalidBlockMap,
+                             L"has no file " + PackageArchive::Quoted(file.name) + L", which its block map lists");
+            }
+        }
+    }
+    return payload;
+}
+
+}  // namespace
+
+PackageIdentity ReadPackageIdentity(const std::filesystem::path& packageFile) {
+    const PackageArchive package(packageFile);
+    return ReadIdentity(package);
+}
+
+PackageIdentity ExtractPackage(const std::filesystem::path& packageFile, const std::filesystem::path& destination,
+                               const ExtractOptions& options) {
+    const PackageArchive package(packageFile, options.displayName);
+    PackageIdentity identity = ReadIdentity(package);
+    const std::vector<BlockMapFile> blockMap = ReadBlockMapOf(package);
+    const std::vector<PayloadFile> payload = MatchBlockMap(package, blockMap);
+    std::uint64_t total = 0;
+    for (const PayloadFile& file : payload) {
+        if (file.entry->size > std::numeric_limits<std::uint64_t>::max() - total) {
+            package.Fail(kInvalidBlockMap, L"has files whose sizes add up to more than 2^64 bytes");
+        }
+        total += file.entry->size;
+    }
+    auto checkCancelled = [&options] {
+        if (options.cancelled && options.cancelled()) {
+            Throw(kCancelled, L"The package extraction was cancelled.");
+        }
+    };
+    auto reportProgress = [&options, total](std::uint64_t done) {
+        if (options.progress) {
+            options.progress(done, total);
+        }
+    };
+
+    ExtractionFolder folder(destination);
+    for (const ArchiveEntry& entry : package.Entries()) {
+        if (entry.directory) {
+            folder.Folder(entry.name);
+        }
+    }
+
+    checkCancelled();
+    reportProgress(0);
+    Sha256 hasher;
+    std::uint64_t done = 0;
+    BlockPipeline pipeline(package, payload);
+    for (const PayloadFile& file : payload) {
+        const ArchiveEntry& entry = *file.entry;
+        FileDescriptor output = folder.CreateFile(entry.name, entry.executable);
+        for (std::size_t block = 0; block < file.blocks->blockHashes.size(); ++block) {
+            checkCancelled();
+            const std::string_view data = pipeline.Next();
+            hasher.Update(data.data(), data.size());
+            if (hasher.Finish() != file.blocks->blockHashes[block]) {
+                package.Fail(kBlockHashMismatch, L"has a file " + PackageArchive::Quoted(entry.name) + L" whose block " +
+                                                     std::to_wstring(block + 1) +
+                                                     L" does not match the hash in its block map");
+            }
+            folder.Write(output, entry.name, data.data(), data.size());
+            pipeline.Release();
+            done += data.size();
+            reportProgress(done);
+        }
+        folder.Finish(output, entry.name);
+    }
+    pipeline.Finish();
+    return identity;
+}
+
+}  // namespace platform::deployment::local

@@ -1,0 +1,49 @@
+// Extracts a package file's payload into a folder, verifying every block
+// against the block map on the way; or reads just its identity.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/deployment/local/format/Names.h"
+
+namespace platform::deployment::local {
+
+struct ExtractOptions {
+    // Uncompressed payload bytes written so far and in all; called between blocks.
+    std::function<void(std::uint64_t done, std::uint64_t total)> progress;
+    // Polled between blocks; true stops the extraction with 0x800704C7.
+    std::function<bool()> cancelled;
+    // How failure texts name the package (a download by its URI); its path when empty.
+    std::wstring displayName;
+};
+
+// Checks every entry's path, reads the manifest and the block map, extracts every
+// payload file under `destination` (an existing, empty folder) verifying sizes
+// and block hashes as it streams, and returns the manifest's identity. Memory
+// use does not grow with the package's size. Decompression runs on a second
+// thread; `options` are called on the caller's thread only. Raises, with a text naming the
+// package and the fault:
+//   0x80073CF0 not a readable ZIP;
+//   0x80080203 AppxManifest.xml or AppxBlockMap.xml missing;
+//   0x80080204 invalid manifest;
+//   0x80080205 invalid block map, a payload file missing from it or a listed file
+//              missing from the package, or a size that does not match;
+//   0x80080206 an unsafe or repeated entry path, a symlink or device entry, an
+//              encrypted entry or unsupported compression, or unreadable data;
+//   0x80080207 a block whose hash does not match;
+//   0x800704C7 cancelled; 0x80073CF4 disk full; 0x80070057 destination not an
+//              empty folder; other I/O failures as 0x80004005.
+// On failure the caller deletes `destination`.
+PackageIdentity ExtractPackage(const std::filesystem::path& packageFile, const std::filesystem::path& destination,
+                               const ExtractOptions& options = {});
+
+// Just the manifest's identity, without extracting; the entries' paths are
+// checked all the same (0x80073CF0, 0x80080203, 0x80080204 or 0x80080206 as above).
+PackageIdentity ReadPackageIdentity(const std::filesystem::path& packageFile);
+
+}  // namespace platform::deployment::local

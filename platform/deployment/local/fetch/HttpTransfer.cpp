@@ -1,0 +1,286 @@
+#include "platform/deployment/local/fetch/HttpTransfer.h"
+
+#include <curl/curl.h>
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "platform/Error.h"
+#include "platform/deployment/local/Codes.h"
+#include "platform/deployment/local/fetch/SourceRules.h"
+#include "platform/deployment/local/format/Encoding.h"
+
+namespace platform::deployment::local {
+namespace {
+
+// libcurl and its thirty-odd dependencies are loaded on the first http(s)
+// request only: linked in, loading them was most of the tool's start-up time,
+// paid by every run that never leaves the disk. Its global state is set up
+// once and never torn down (worker threads may still be transferring while
+// the process exits).
+struct CurlApi {
+    CURLcode (*global_init)(long flags);
+    CURL* (*easy_init)();
+    void (*easy_cleanup)(CURL* handle);
+    void (*easy_reset)(CURL* handle);
+    CURLcode (*easy_setopt)(CURL* handle, CURLoption option, ...);
+    CURLcode (*easy_perform)(CURL* handle);
+    CURLcode (*easy_getinfo)(CURL* handle, CURLINFO info, ...);
+    const char* (*easy_strerror)(CURLcode code);
+};
+
+template <typename Function>
+void Resolve(void* library, const char* name, Function*& function) {
+    void* symbol = ::dlsym(library, name);
+    if (symbol == nullptr) {
+        throw std::runtime_error(std::string("libcurl lacks ") + name);
+    }
+    function = reinterpret_cast<Function*>(symbol);
+}
+
+CurlApi LoadCurl() {
+    void* library = ::dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        const char* reason = ::dlerror();
+        throw std::runtime_error(reason != nullptr ? reason : "libcurl.so.4 could not be loaded");
+    }
+    CurlApi api{};
+    Resolve(library, "curl_global_init", api.global_init);
+    Resolve(library, "curl_easy_init", api.easy_init);
+    Resolve(library, "curl_easy_cleanup", api.easy_cleanup);
+    Resolve(library, "curl_easy_reset", api.easy_reset);
+    Resolve(library, "curl_easy_setopt", api.easy_setopt);
+    Resolve(library, "curl_easy_perform", api.easy_perform);
+    Resolve(library, "curl_easy_getinfo", api.easy_getinfo);
+    Resolve(library, "curl_easy_strerror", api.easy_strerror);
+    if (api.global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+        Throw(kOutOfMemory);
+    }
+    return api;
+}
+
+// Raises a failure to load libcurl as the download's failure, every time it is
+// asked for (a function-local static whose initialiser throws is retried).
+const CurlApi& Curl(const Uri& uri) {
+    try {
+        static const CurlApi api = LoadCurl();
+        return api;
+    } catch (const std::runtime_error& error) {
+        Throw(kDownloadFailed, L"Cannot download " + uri.RawUri() + L": " + FromUtf8Lossy(error.what()) + L".");
+    }
+}
+
+struct CurlDeleter {
+    void (*cleanup)(CURL* handle);
+    void operator()(CURL* handle) const noexcept { cleanup(handle); }
+};
+
+// One easy handle, used for each hop of a request. Failures raised inside
+// callbacks are kept and the transfer aborted, then raised once it returns.
+class HttpTransfer {
+public:
+    using Sink = std::function<void(const char* data, std::size_t size)>;
+
+    HttpTransfer(const Uri& uri, const FetchOptions& options, std::optional<std::size_t> limit)
+        : m_curl(Curl(uri)), m_options(options), m_limit(limit), m_handle(m_curl.easy_init(), {m_curl.easy_cleanup}) {
+        if (!m_handle) {
+            Throw(kOutOfMemory);
+        }
+    }
+
+    // Follows redirects itself, so that every hop meets the same rules as the
+    // first URI; only the final response's body reaches the sink.
+    void Get(const Uri& uri, const Sink& sink) {
+        m_sink = &sink;
+        m_uri = &uri;
+        std::optional<Uri> current(uri);
+        for (int redirects = 0;; ++redirects) {
+            auto next = Perform(*current, uri);
+            if (!next) {
+                return;
+            }
+            if (redirects == m_options.maxRedirects) {
+                Throw(HttpStatusCode(m_status), L"Cannot download " + uri.RawUri() + L": more than " +
+                                                    std::to_wstring(m_options.maxRedirects) + L" redirects.");
+            }
+            current.emplace(std::move(*next));
+        }
+    }
+
+private:
+    // One request; the redirect's target when the server answers with one.
+    std::optional<Uri> Perform(const Uri& uri, const Uri& original) {
+        CURL* handle = m_handle.get();
+        m_curl.easy_reset(handle);
+        m_failure = nullptr;
+        m_status = 0;
+        m_received = 0;
+        const std::string url = ToUtf8(uri.RawUri());
+        m_lastBytes = 0;
+        m_lastActivity = std::chrono::steady_clock::now();
+        char errorBuffer[CURL_ERROR_SIZE] = {};
+        m_curl.easy_setopt(handle, CURLOPT_URL, url.c_str());
+        m_curl.easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+        m_curl.easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
+        m_curl.easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+        m_curl.easy_setopt(handle, CURLOPT_NOPROXY, "localhost,127.0.0.0/8,::1");
+        m_curl.easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(m_options.connectTimeout.count()));
+        m_curl.easy_setopt(handle, CURLOPT_USERAGENT, "appdeploy");
+        m_curl.easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer);
+        m_curl.easy_setopt(handle, CURLOPT_WRITEFUNCTION, &HttpTransfer::OnWrite);
+        m_curl.easy_setopt(handle, CURLOPT_WRITEDATA, this);
+        m_curl.easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+        m_curl.easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &HttpTransfer::OnProgress);
+        m_curl.easy_setopt(handle, CURLOPT_XFERINFODATA, this);
+
+        const CURLcode result = m_curl.easy_perform(handle);
+        if (m_failure) {
+            std::rethrow_exception(m_failure);
+        }
+        const std::wstring prefix = L"Cannot download " + original.RawUri() + L": ";
+        if (result != CURLE_OK) {
+            ThrowTransferError(result, prefix, errorBuffer);
+        }
+        m_curl.easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &m_status);
+        if (m_status >= 200 && m_status < 300) {
+            return std::nullopt;
+        }
+        if (m_status == 301 || m_status == 302 || m_status == 303 || m_status == 307 || m_status == 308) {
+            char* location = nullptr;
+            m_curl.easy_getinfo(handle, CURLINFO_REDIRECT_URL, &location);
+            if (location != nullptr) {
+                return RedirectTarget(uri, FromUtf8Lossy(location), prefix);
+            }
+        }
+        Throw(HttpStatusCode(m_status),
+              prefix + L"the server answered with HTTP status " + std::to_wstring(m_status) + L".");
+    }
+
+    Uri RedirectTarget(const Uri& from, const std::wstring& location, const std::wstring& prefix) const {
+        const std::wstring refused = prefix + L"the redirect to " + location + L" is not allowed.";
+        std::optional<Uri> target;
+        try {
+            target.emplace(location);
+        } catch (const PlatformError&) {
+            Throw(HttpStatusCode(m_status), refused);
+        }
+        if (!IsAllowedRedirect(from, *target)) {
+            Throw(HttpStatusCode(m_status), refused);
+        }
+        return std::move(*target);
+    }
+
+    [[noreturn]] void ThrowTransferError(CURLcode result, const std::wstring& prefix, const char* detail) {
+        switch (result) {
+            case CURLE_COULDNT_RESOLVE_HOST:
+            case CURLE_COULDNT_RESOLVE_PROXY:
+                Throw(kNameNotResolved, prefix + L"the server name could not be resolved.");
+            case CURLE_COULDNT_CONNECT:
+                Throw(kCannotConnect, prefix + L"could not connect to the server.");
+            case CURLE_OPERATION_TIMEDOUT:
+                Throw(kTimedOut, prefix + L"the server stopped responding.");
+            case CURLE_RECV_ERROR:
+            case CURLE_SEND_ERROR:
+                Throw(kConnectionReset, prefix + L"the connection was reset.");
+            case CURLE_PARTIAL_FILE:
+            case CURLE_GOT_NOTHING:
+                Throw(kConnectionAborted, prefix + L"the connection ended before the whole response arrived.");
+            case CURLE_OUT_OF_MEMORY:
+                Throw(kOutOfMemory);
+            case CURLE_SSL_CONNECT_ERROR:
+            case CURLE_PEER_FAILED_VERIFICATION:
+            case CURLE_SSL_CERTPROBLEM:
+            case CURLE_SSL_CIPHER:
+            case CURLE_SSL_CACERT_BADFILE:
+            case CURLE_SSL_ISSUER_ERROR:
+                Throw(kSecureFailure, prefix + L"the secure connection failed: " + FromUtf8Lossy(detail) + L".");
+            default:
+                Throw(kDownloadFailed, prefix + FromUtf8Lossy(*detail != '\0' ? detail : m_curl.easy_strerror(result)) +
+                                           L".");
+        }
+    }
+
+    bool Successful() {
+        if (m_status == 0) {
+            m_curl.easy_getinfo(m_handle.get(), CURLINFO_RESPONSE_CODE, &m_status);
+        }
+        return m_status >= 200 && m_status < 300;
+    }
+
+    static std::size_t OnWrite(char* data, std::size_t size, std::size_t count, void* self) noexcept {
+        auto& transfer = *static_cast<HttpTransfer*>(self);
+        const std::size_t bytes = size * count;
+        try {
+            if (!transfer.Successful()) {
+                return bytes;  // the body of a redirect or an error status
+            }
+            transfer.m_received += bytes;
+            if (transfer.m_limit && transfer.m_received > *transfer.m_limit) {
+                ThrowTooLarge(*transfer.m_uri, *transfer.m_limit);
+            }
+            (*transfer.m_sink)(data, bytes);
+            return bytes;
+        } catch (...) {
+            transfer.m_failure = std::current_exception();
+            return CURL_WRITEFUNC_ERROR;
+        }
+    }
+
+    // Called several times a second while the transfer lasts, data or not.
+    static int OnProgress(void* self, curl_off_t total, curl_off_t done, curl_off_t, curl_off_t sent) noexcept {
+        auto& transfer = *static_cast<HttpTransfer*>(self);
+        try {
+            if (transfer.m_options.cancelled && transfer.m_options.cancelled()) {
+                Throw(kCancelled);
+            }
+            const auto now = std::chrono::steady_clock::now();
+            if (done + sent != transfer.m_lastBytes) {
+                transfer.m_lastBytes = done + sent;
+                transfer.m_lastActivity = now;
+            } else if (now - transfer.m_lastActivity > transfer.m_options.stallTimeout) {
+                Throw(kTimedOut, L"Cannot download " + transfer.m_uri->RawUri() + L": the server stopped responding.");
+            }
+            if (transfer.Successful()) {
+                if (transfer.m_limit && total > 0 && static_cast<std::uint64_t>(total) > *transfer.m_limit) {
+                    ThrowTooLarge(*transfer.m_uri, *transfer.m_limit);
+                }
+                if (transfer.m_options.progress && done > 0) {
+                    transfer.m_options.progress(static_cast<std::uint64_t>(done),
+                                                static_cast<std::uint64_t>(std::max<curl_off_t>(total, 0)));
+                }
+            }
+            return 0;
+        } catch (...) {
+            transfer.m_failure = std::current_exception();
+            return 1;
+        }
+    }
+
+    const CurlApi& m_curl;
+    const FetchOptions& m_options;
+    std::optional<std::size_t> m_limit;
+    std::unique_ptr<CURL, CurlDeleter> m_handle;
+    const Sink* m_sink = nullptr;
+    const Uri* m_uri = nullptr;
+    std::exception_ptr m_failure;
+    long m_status = 0;
+    std::size_t m_received = 0;
+    curl_off_t m_lastBytes = 0;
+    std::chrono::steady_clock::time_point m_lastActivity;
+};
+
+}  // namespace
+
+void HttpGet(const Uri& uri, const FetchOptions& options, std::optional<std::size_t> limit,
+             const std::function<void(const char* data, std::size_t size)>& sink) {
+    HttpTransfer transfer(uri, options, limit);
+    transfer.Get(uri, sink);
+}
+
+}  // namespace platform::deployment::local

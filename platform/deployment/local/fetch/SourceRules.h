@@ -1,0 +1,28 @@
+// Which sources the store reads from: local files, https, and plain http only
+// from the loopback interface; where an AppInstaller file may send it, and
+// where a server may redirect it.
+#pragma once
+
+#include <string_view>
+
+#include "platform/Uri.h"
+
+namespace platform::deployment::local {
+
+// Raises 0x80070057, naming the URI, unless it is file: (on this host),
+// https:, or http: to 127.0.0.0/8, ::1 or localhost. Nothing is contacted.
+void CheckSource(const Uri& uri);
+
+// Whether a host (as a URI spells it) is the loopback interface.
+bool IsLoopbackHost(std::wstring_view host);
+
+// The package URI that an AppInstaller file names (`reference`, absolute or
+// relative to the file's own URI), resolved and checked: it may not step down
+// from https, nor reach a local file from a remote one. Raises 0x80070057.
+Uri ResolvePackageUri(const Uri& appInstallerUri, std::wstring_view reference);
+
+// Whether a server at `from` may redirect to `to`: to https, or from loopback
+// http to loopback http.
+bool IsAllowedRedirect(const Uri& from, const Uri& to);
+
+}  // namespace platform::deployment::local

@@ -1,0 +1,217 @@
+#include "platform/deployment/local/format/PackageArchive.h"
+
+#include <sys/stat.h>
+#include <zip.h>
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "platform/deployment/local/Codes.h"
+#include "platform/deployment/local/FileError.h"
+#include "platform/deployment/local/format/Encoding.h"
+#include "platform/deployment/local/format/PartNames.h"
+
+namespace platform::deployment::local {
+namespace {
+
+std::wstring ZipErrorText(int code) {
+    zip_error_t error;
+    zip_error_init_with_code(&error, code);
+    std::wstring text = FromUtf8Lossy(zip_error_strerror(&error));
+    zip_error_fini(&error);
+    return text;
+}
+
+}  // namespace
+
+void PackageArchive::ArchiveDeleter::operator()(zip* archive) const noexcept { zip_discard(archive); }
+
+void PackageArchive::EntryReaderDeleter::operator()(zip_file* file) const noexcept { zip_fclose(file); }
+
+PackageArchive::PackageArchive(const std::filesystem::path& file, std::wstring displayName)
+    : m_fileText(displayName.empty() ? PathText(file) : std::move(displayName)) {
+    int error = 0;
+    m_archive.reset(zip_open(file.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &error));
+    if (!m_archive) {
+        // libzip refuses a central directory that names an entry twice.
+        Fail(error == ZIP_ER_EXISTS ? kCorruptPackage : kCannotOpenPackage,
+             error == ZIP_ER_EXISTS ? L"holds two entries of the same name"
+                                    : L"cannot be opened as a ZIP file (" + ZipErrorText(error) + L")");
+    }
+    ReadEntries();
+}
+
+PackageArchive::~PackageArchive() = default;
+
+void PackageArchive::Fail(hresult code, const std::wstring& fault) const {
+    Throw(code, L"The package \"" + m_fileText + L"\" " + fault + L".");
+}
+
+void PackageArchive::FailWith(const PlatformError& error) const {
+    std::wstring text = L"The package \"" + m_fileText + L"\" is not valid.";
+    if (error.Info() && error.Info()->restrictedDescription) {
+        text += L' ' + *error.Info()->restrictedDescription;
+    }
+    Throw(error.Code(), std::move(text));
+}
+
+std::wstring PackageArchive::Quoted(std::string_view name) { return L"\"" + FromUtf8Lossy(name) + L"\""; }
+
+const ArchiveEntry& PackageArchive::Required(std::string_view name) const {
+    const auto found = m_byName.find(std::string(name));
+    if (found == m_byName.end() || m_entries[found->second].directory) {
+        Fail(kMissingFootprintFile, L"has no " + FromUtf8Lossy(name));
+    }
+    return m_entries[found->second];
+}
+
+void PackageArchive::ReadInPieces(const ArchiveEntry& entry, std::uint64_t limit, hresult tooLargeCode,
+                                  const std::function<void(std::string_view)>& sink) const {
+    const auto tooLarge = [&] {
+        Fail(tooLargeCode, L"has a " + Quoted(entry.name) + L" larger than " + std::to_wstring(limit) + L" bytes");
+    };
+    if (entry.size > limit) {
+        tooLarge();
+    }
+    const EntryReader reader = Open(entry);
+    std::uint64_t total = 0;
+    char buffer[16384];
+    for (;;) {
+        const zip_int64_t read = zip_fread(reader.get(), buffer, sizeof buffer);
+        if (read < 0) {
+            Fail(kCorruptPackage, L"has an entry " + Quoted(entry.name) + L" that cannot be read (" +
+                                      FromUtf8Lossy(zip_file_strerror(reader.get())) + L")");
+        }
+        if (read == 0) {
+            break;
+        }
+        total += static_cast<std::uint64_t>(read);
+        if (total > limit) {
+            tooLarge();
+        }
+        sink(std::string_view(buffer, static_cast<std::size_t>(read)));
+    }
+}
+
+std::string PackageArchive::ReadWhole(const ArchiveEntry& entry, std::uint64_t limit, hresult tooLargeCode) const {
+    std::string bytes;
+    bytes.reserve(std::min(entry.size, limit));  // the size is the archive's claim
+    ReadInPieces(entry, limit, tooLargeCode, [&](std::string_view piece) { bytes.append(piece); });
+    return bytes;
+}
+
+PackageArchive::EntryReader PackageArchive::Open(const ArchiveEntry& entry) const {
+    EntryReader reader(zip_fopen_index(m_archive.get(), entry.index, 0));
+    if (!reader) {
+        Fail(kCorruptPackage, L"has an entry " + Quoted(entry.name) + L" that cannot be read (" +
+                                  FromUtf8Lossy(zip_strerror(m_archive.get())) + L")");
+    }
+    return reader;
+}
+
+std::size_t PackageArchive::Read(const EntryReader& reader, const ArchiveEntry& entry, char* buffer,
+                                 std::size_t size) const {
+    std::size_t filled = 0;
+    while (filled < size) {
+        const zip_int64_t read = zip_fread(reader.get(), buffer + filled, size - filled);
+        if (read < 0) {
+            Fail(kCorruptPackage, L"has a file " + Quoted(entry.name) + L" whose data cannot be read (" +
+                                      FromUtf8Lossy(zip_file_strerror(reader.get())) + L")");
+        }
+        if (read == 0) {
+            break;
+        }
+        filled += static_cast<std::size_t>(read);
+    }
+    return filled;
+}
+
+void PackageArchive::ReadEntries() {
+    const zip_int64_t count = zip_get_num_entries(m_archive.get(), 0);
+    if (count < 0) {
+        Fail(kCannotOpenPackage, L"cannot be opened as a ZIP file");
+    }
+    std::unordered_set<std::string> foldedNames;
+    for (zip_uint64_t index = 0; index < static_cast<zip_uint64_t>(count); ++index) {
+        ArchiveEntry entry = ReadEntry(index);
+        const std::string folded = FoldAsciiCase(entry.name);
+        if (!foldedNames.insert(folded).second) {
+            Fail(kCorruptPackage, L"holds more than one entry named " + Quoted(entry.name) +
+                                      L" (names that differ only in case count as the same)");
+        }
+        m_byName.emplace(entry.name, m_entries.size());
+        m_entries.push_back(std::move(entry));
+    }
+    // A file may not also be a folder on another entry's path.
+    std::unordered_map<std::string, const ArchiveEntry*> files;
+    for (const ArchiveEntry& entry : m_entries) {
+        if (!entry.directory) {
+            files.emplace(FoldAsciiCase(entry.name), &entry);
+        }
+    }
+    for (const ArchiveEntry& entry : m_entries) {
+        const std::string folded = FoldAsciiCase(entry.name);
+        for (auto slash = folded.find('/'); slash != std::string::npos; slash = folded.find('/', slash + 1)) {
+            const auto clash = files.find(folded.substr(0, slash));
+            if (clash != files.end()) {
+                Fail(kCorruptPackage, L"holds a file " + Quoted(clash->second->name) +
+                                          L" that is also a folder on the path of " + Quoted(entry.name));
+            }
+        }
+    }
+}
+
+ArchiveEntry PackageArchive::ReadEntry(std::uint64_t index) const {
+    ArchiveEntry entry;
+    entry.index = index;
+    const char* rawName = zip_get_name(m_archive.get(), index, ZIP_FL_ENC_RAW);
+    if (rawName == nullptr) {
+        Fail(kCorruptPackage, L"has an entry without a name");
+    }
+    const std::string_view raw = rawName;
+    const auto decoded = DecodePartName(raw);
+    if (!decoded || !FromUtf8(*decoded)) {
+        Fail(kCorruptPackage, L"has an entry " + Quoted(raw) + L" whose name is not a valid part name");
+    }
+    entry.name = *decoded;
+    if (!entry.name.empty() && entry.name.back() == '/') {
+        entry.directory = true;
+        entry.name.pop_back();
+    }
+    if (!IsSafeEntryName(entry.name)) {
+        Fail(kCorruptPackage, L"has an entry " + Quoted(raw) + L" whose path is not a safe relative path");
+    }
+
+    zip_uint8_t system = 0;
+    zip_uint32_t attributes = 0;
+    if (zip_file_get_external_attributes(m_archive.get(), index, 0, &system, &attributes) == 0 &&
+        system == ZIP_OPSYS_UNIX) {
+        const auto mode = static_cast<mode_t>(attributes >> 16);
+        const mode_t type = mode & S_IFMT;
+        if (type != 0 && type != S_IFREG && type != S_IFDIR) {
+            Fail(kCorruptPackage, L"has an entry " + Quoted(raw) + L" that is a symbolic link or a device");
+        }
+        entry.directory = entry.directory || type == S_IFDIR;
+        entry.executable = (mode & 0111) != 0;
+    }
+
+    zip_stat_t stat;
+    zip_stat_init(&stat);
+    if (zip_stat_index(m_archive.get(), index, 0, &stat) != 0 || (stat.valid & ZIP_STAT_SIZE) == 0) {
+        Fail(kCorruptPackage, L"has an entry " + Quoted(raw) + L" whose size cannot be read");
+    }
+    if ((stat.valid & ZIP_STAT_ENCRYPTION_METHOD) != 0 && stat.encryption_method != ZIP_EM_NONE) {
+        Fail(kCorruptPackage, L"has an encrypted entry " + Quoted(raw));
+    }
+    if ((stat.valid & ZIP_STAT_COMP_METHOD) != 0 &&
+        zip_compression_method_supported(static_cast<zip_int32_t>(stat.comp_method), 0) == 0) {
+        Fail(kCorruptPackage, L"has an entry " + Quoted(raw) + L" compressed with an unsupported method");
+    }
+    entry.size = stat.size;
+    if (entry.directory && entry.size != 0) {
+        Fail(kCorruptPackage, L"has a folder entry " + Quoted(raw) + L" with data");
+    }
+    return entry;
+}
+
+}  // namespace platform::deployment::local

@@ -1,0 +1,84 @@
+// A package file opened as a ZIP archive, every entry's name, type, size and
+// compression checked before anything is read from it.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/Error.h"
+
+struct zip;
+struct zip_file;
+
+namespace platform::deployment::local {
+
+struct ArchiveEntry {
+    std::uint64_t index = 0;
+    std::string name;  // decoded part name, UTF-8
+    std::uint64_t size = 0;
+    bool directory = false;
+    bool executable = false;
+};
+
+class PackageArchive {
+public:
+    struct EntryReaderDeleter {
+        void operator()(zip_file* file) const noexcept;
+    };
+    using EntryReader = std::unique_ptr<zip_file, EntryReaderDeleter>;
+
+    // `displayName` names the package in failure texts (its path when empty).
+    // Raises 0x80073CF0 for a file that is not a readable ZIP, and 0x80080206
+    // for an unsafe, undecodable or repeated entry name (also one that differs
+    // only in ASCII case, or a file that is also a folder on another entry's
+    // path), a symbolic link or device, an encrypted entry, an unsupported
+    // compression method or a folder entry with data.
+    explicit PackageArchive(const std::filesystem::path& file, std::wstring displayName = {});
+    ~PackageArchive();
+    PackageArchive(const PackageArchive&) = delete;
+    PackageArchive& operator=(const PackageArchive&) = delete;
+
+    // Raises `code` with "The package "<name>" <fault>.".
+    [[noreturn]] void Fail(hresult code, const std::wstring& fault) const;
+    // Raises a reader's failure again with the package named in front of its text.
+    [[noreturn]] void FailWith(const PlatformError& error) const;
+    // An entry name in quotes, for failure texts.
+    static std::wstring Quoted(std::string_view name);
+
+    const std::vector<ArchiveEntry>& Entries() const noexcept { return m_entries; }
+    // The file entry of that name; 0x80080203 when there is none.
+    const ArchiveEntry& Required(std::string_view name) const;
+
+    // Reads an entry in pieces, each handed to `sink`, refusing it (with
+    // `tooLargeCode`) beyond `limit` bytes; 0x80080206 for unreadable data.
+    void ReadInPieces(const ArchiveEntry& entry, std::uint64_t limit, hresult tooLargeCode,
+                      const std::function<void(std::string_view)>& sink) const;
+    // The whole of a small entry (the manifest), refused beyond `limit`.
+    std::string ReadWhole(const ArchiveEntry& entry, std::uint64_t limit, hresult tooLargeCode) const;
+
+    // Opens an entry for reading its data in order.
+    EntryReader Open(const ArchiveEntry& entry) const;
+    // Fills `buffer` with up to `size` bytes of the entry; fewer only at its end.
+    std::size_t Read(const EntryReader& reader, const ArchiveEntry& entry, char* buffer, std::size_t size) const;
+
+private:
+    struct ArchiveDeleter {
+        void operator()(zip* archive) const noexcept;
+    };
+
+    void ReadEntries();
+    ArchiveEntry ReadEntry(std::uint64_t index) const;
+
+    std::wstring m_fileText;
+    std::unique_ptr<zip, ArchiveDeleter> m_archive;
+    std::vector<ArchiveEntry> m_entries;
+    std::unordered_map<std::string, std::size_t> m_byName;
+};
+
+}  // namespace platform::deployment::local

@@ -1,0 +1,78 @@
+#include "platform/deployment/local/store/RequestRunner.h"
+
+#include <algorithm>
+#include <exception>
+#include <memory>
+#include <new>
+#include <utility>
+
+#include "platform/Guid.h"
+#include "platform/ThreadPool.h"
+#include "platform/deployment/local/format/Encoding.h"
+
+namespace platform::deployment::local {
+namespace {
+
+// What the platform says about a failure: the text recorded with it, else the system's.
+std::wstring TextOf(const PlatformError& error) {
+    if (const auto& info = error.Info(); info && info->code == error.Code()) {
+        if (info->restrictedDescription) {
+            return *info->restrictedDescription;
+        }
+        if (info->description) {
+            return *info->description;
+        }
+    }
+    return SystemMessage(error.Code());
+}
+
+}  // namespace
+
+void ProgressReporter::Report(std::uint32_t percentage) {
+    if (m_last && percentage <= *m_last) {
+        return;
+    }
+    m_last = percentage;
+    m_completer.ReportProgress(DeploymentProgress{DeploymentProgressState::Processing, percentage});
+}
+
+void ProgressReporter::Report(std::uint32_t from, std::uint32_t to, double share) {
+    Report(from + static_cast<std::uint32_t>((to - from) * std::clamp(share, 0.0, 1.0)));
+}
+
+DeploymentOperation StartRequest(RequestWork work) {
+    ProgressReporter::Completer completer;
+    auto cancelled = std::make_shared<std::atomic<bool>>(false);
+    completer.OnCancel([cancelled] { cancelled->store(true); });
+    DeploymentOperation operation = completer.Operation();
+    RunOnThreadPool([completer, cancelled, work = std::move(work), activityId = Guid::NewRandom()] {
+        const auto fail = [&](hresult code, std::wstring text) {
+            completer.CompleteWithError(DeploymentResult(activityId, false, code, std::move(text)), code);
+        };
+        try {
+            ProgressReporter progress(completer);
+            progress.Report(0);
+            const bool registered = work(progress, *cancelled);
+            progress.Report(100);
+            completer.Complete(DeploymentResult(activityId, registered, kOk, {}));
+        } catch (const std::bad_alloc&) {
+            completer.Fail(kOutOfMemory);
+        } catch (const PlatformError& error) {
+            fail(error.Code(), TextOf(error));
+        } catch (const std::exception& error) {
+            fail(kFail, L"The request failed: " + FromUtf8Lossy(error.what()));
+        } catch (...) {
+            fail(kFail, SystemMessage(kFail));
+        }
+    });
+    return operation;
+}
+
+DeploymentOperation StartChange(std::function<void()> change) {
+    return StartRequest([change = std::move(change)](ProgressReporter&, const std::atomic<bool>&) {
+        change();
+        return false;
+    });
+}
+
+}  // namespace platform::deployment::local

@@ -1,0 +1,53 @@
+// Part names: how an entry's name decodes and which paths are safe to create.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/deployment/local/format/PartNames.h"
+
+namespace platform::deployment::local {
+namespace {
+
+struct EntryNameCase {
+    std::string name;
+    std::string entry;
+    bool safe;
+};
+
+class PartNamesTest : public testing::TestWithParam<EntryNameCase> {};
+
+TEST_P(PartNamesTest, SafetyIsJudgedOnTheDecodedName) {
+    const auto decoded = DecodePartName(GetParam().entry);
+    EXPECT_EQ(decoded.has_value() && IsSafeEntryName(*decoded), GetParam().safe);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, PartNamesTest,
+    testing::Values(EntryNameCase{"Plain", "README.txt", true},
+                    EntryNameCase{"Nested", "Assets/Images/logo.png", true},
+                    EntryNameCase{"DotsInName", "a..b/..c/d..", true},
+                    EntryNameCase{"EncodedSpace", "My%20File.txt", true},
+                    EntryNameCase{"NonAscii", "%C3%9Cber.txt", true},
+                    EntryNameCase{"Empty", "", false},
+                    EntryNameCase{"Absolute", "/etc/passwd", false},
+                    EntryNameCase{"Parent", "../x", false},
+                    EntryNameCase{"ParentAtEnd", "a/..", false},
+                    EntryNameCase{"ParentInMiddle", "a/../b", false},
+                    EntryNameCase{"Current", "./x", false},
+                    EntryNameCase{"TrailingSlash", "a/", false},
+                    EntryNameCase{"DoubleSlash", "a//b", false},
+                    EntryNameCase{"Backslash", "a\\b", false},
+                    EntryNameCase{"DriveLetter", "C:x", false},
+                    EntryNameCase{"Stream", "a.txt:stream", false},
+                    EntryNameCase{"Control", "a\x01" "b", false},
+                    EntryNameCase{"EncodedParent", "%2E%2E/x", false},
+                    EntryNameCase{"EncodedSlash", "a%2fb", false},
+                    EntryNameCase{"EncodedBackslash", "a%5Cb", false},
+                    EntryNameCase{"EncodedNul", "a%00b", false},
+                    EntryNameCase{"TruncatedEscape", "a%2", false},
+                    EntryNameCase{"LongSegment", std::string(256, 'a'), false},
+                    EntryNameCase{"LongestSegment", std::string(255, 'a'), true}),
+    [](const auto& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace platform::deployment::local

@@ -1,0 +1,552 @@
+// The local store as the deployment service: adds, version rules, users,
+// provisioning, removal, lookups, and failures that leave the store unchanged.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+
+#include "platform/Error.h"
+#include "platform/Uri.h"
+#include "platform/deployment/local/format/Encoding.h"
+#include "platform/deployment/local/store/LocalPackageManager.h"
+#include "tests/support/HttpServer.h"
+#include "tests/support/Raised.h"
+#include "tests/support/StoreTesting.h"
+
+#if defined(__SANITIZE_THREAD__)
+// libzip converts each entry's time with mktime, and glibc's tzset guards its
+// time zone name with a lock of its own that ThreadSanitizer cannot see: two
+// extractions at once look like a race inside glibc.
+extern "C" const char* __tsan_default_suppressions() { return "race:tzset_internal\n"; }
+#endif
+
+namespace {
+
+using platform::AsyncStatus;
+using platform::hresult;
+using platform::ToHresult;
+using platform::Uri;
+using platform::deployment::AddPackageByAppInstallerOptions;
+using platform::deployment::PackageCollection;
+using platform::deployment::PackageVolume;
+using platform::deployment::RemovalOptions;
+using platform::deployment::local::FromUtf8Lossy;
+using platform::deployment::local::LocalPackageManager;
+using platform::deployment::local::LocalStoreOptions;
+using platform::deployment::local::ToUtf8;
+using store_testing::Await;
+using store_testing::FamilyNameOf;
+using store_testing::FileUri;
+using store_testing::FullNameOf;
+using store_testing::Outcome;
+using store_testing::SampleIdentity;
+using store_testing::ServeAppInstaller;
+using store_testing::Snapshot;
+using store_testing::TempDir;
+using store_testing::WriteSample;
+using test_support::HttpServer;
+namespace fs = std::filesystem;
+
+std::vector<std::wstring> Names(const PackageCollection& packages) {
+    std::vector<std::wstring> names;
+    for (const auto& package : packages) {
+        names.push_back(package.Id().FullName());
+    }
+    return names;
+}
+
+void ExpectSucceeded(const Outcome& outcome, bool registered) {
+    EXPECT_EQ(outcome.status, AsyncStatus::Completed) << ToUtf8(outcome.result.ErrorText());
+    ASSERT_TRUE(outcome.hasResult);
+    EXPECT_EQ(outcome.result.ExtendedErrorCode(), 0);
+    EXPECT_EQ(outcome.result.IsRegistered(), registered);
+    // A short request may be over before the handler is attached; what was seen must still be in order.
+    if (!outcome.progress.empty()) {
+        EXPECT_EQ(outcome.progress.back(), 100u);
+    }
+    for (std::size_t i = 1; i < outcome.progress.size(); ++i) {
+        EXPECT_LT(outcome.progress[i - 1], outcome.progress[i]) << "progress only goes up, one report per change";
+    }
+}
+
+void ExpectFailed(const Outcome& outcome, hresult code) {
+    EXPECT_EQ(outcome.status, AsyncStatus::Error);
+    EXPECT_EQ(static_cast<std::uint32_t>(outcome.errorCode), static_cast<std::uint32_t>(code))
+        << ToUtf8(outcome.result.ErrorText());
+    ASSERT_TRUE(outcome.hasResult) << "a failed request still delivers its result";
+    EXPECT_EQ(outcome.result.ExtendedErrorCode(), code);
+    EXPECT_FALSE(outcome.result.IsRegistered());
+    EXPECT_FALSE(outcome.result.ErrorText().empty());
+    for (auto p : outcome.progress) {
+        EXPECT_LT(p, 100u);
+    }
+}
+
+class LocalPackageManagerTest : public testing::Test {
+protected:
+    void SetUp() override { fs::create_directories(m_source); }
+
+    std::shared_ptr<LocalPackageManager> Manager(const std::wstring& user = L"") {
+        LocalStoreOptions options;
+        options.userId = user;
+        options.fetch.connectTimeout = std::chrono::milliseconds(2000);
+        options.fetch.stallTimeout = std::chrono::milliseconds(1000);
+        return std::make_shared<LocalPackageManager>(m_root, options);
+    }
+
+    static Outcome Add(LocalPackageManager& manager, const std::string& uri) {
+        return Await(manager.AddPackageByAppInstallerFileAsync(Uri(FromUtf8Lossy(uri)),
+                                                               AddPackageByAppInstallerOptions::None,
+                                                               manager.GetDefaultPackageVolume()));
+    }
+
+    // Writes a sample package of this version and an AppInstaller file for it; returns the file's URI.
+    std::string Sample(const std::string& version, const std::string& tag = "one", const std::string& name = "Oru.Sample.App") {
+        const std::string base = name + "_" + version;
+        return FileUri(WriteSample(m_source, SampleIdentity(version, name), base + ".appx", base + ".appinstaller", {},
+                                   store_testing::SamplePayload(tag)));
+    }
+
+    fs::path PackageDir(const packaging::Identity& identity) const {
+        return m_root / "packages" / ToUtf8(FullNameOf(identity));
+    }
+
+    TempDir m_dir;
+    fs::path m_root = m_dir / "store";
+    fs::path m_source = m_dir / "source";
+};
+
+TEST_F(LocalPackageManagerTest, AddsFromAFileAndRegistersTheCurrentUser) {
+    auto manager = Manager();
+    const Outcome first = Add(*manager, Sample("1.0.0.0"));
+    ExpectSucceeded(first, true);
+    const auto identity = SampleIdentity("1.0.0.0");
+    EXPECT_EQ(store_testing::ReadFile(PackageDir(identity) / "App.exe"), "binary of one");
+    EXPECT_EQ(store_testing::ReadFile(PackageDir(identity) / "Assets" / "Logo.png"), std::string(70000, 'L') + "one");
+    EXPECT_EQ(Names(manager->FindPackagesByUserSecurityIdPackageFamilyName(L"", FamilyNameOf(identity))),
+              std::vector<std::wstring>{FullNameOf(identity)});
+    EXPECT_EQ(Names(manager->FindPackagesByPackageFamilyName(FamilyNameOf(identity))),
+              std::vector<std::wstring>{FullNameOf(identity)});
+    const auto found = manager->FindPackagesByPackageFamilyName(FamilyNameOf(identity));
+    EXPECT_EQ(found[0].Id().FamilyName(), FamilyNameOf(identity));
+
+    const Outcome again = Add(*manager, Sample("1.0.0.0"));
+    EXPECT_FALSE(again.result.ActivityId() == first.result.ActivityId()) << "each request has its own activity id";
+}
+
+TEST_F(LocalPackageManagerTest, AddingTheSameVersionAgainExtractsNothing) {
+    auto manager = Manager();
+    const std::string uri = Sample("1.0.0.0");
+    ExpectSucceeded(Add(*manager, uri), true);
+    const fs::path marker = PackageDir(SampleIdentity("1.0.0.0")) / "marker";
+    std::ofstream(marker) << "still the first extraction";
+    // Even a package file that went bad since is not read again.
+    fs::resize_file(m_source / "Oru.Sample.App_1.0.0.0.appx", 10);
+    ExpectSucceeded(Add(*manager, uri), true);
+    EXPECT_TRUE(fs::exists(marker));
+}
+
+struct VersionCase {
+    std::string name;
+    std::string installed;
+    std::string added;
+    hresult code;
+    std::string registeredAfter;
+};
+
+void PrintTo(const VersionCase& value, std::ostream* out) { *out << value.name; }
+
+class StoreVersionTest : public LocalPackageManagerTest, public testing::WithParamInterface<VersionCase> {};
+
+TEST_P(StoreVersionTest, FollowsTheVersionRules) {
+    auto manager = Manager();
+    ExpectSucceeded(Add(*manager, Sample(GetParam().installed, "old")), true);
+    const std::string before = Snapshot(m_root);
+    const Outcome outcome = Add(*manager, Sample(GetParam().added, "new"));
+    if (GetParam().code == 0) {
+        ExpectSucceeded(outcome, true);
+    } else {
+        ExpectFailed(outcome, GetParam().code);
+        EXPECT_NE(outcome.result.ErrorText().find(FullNameOf(SampleIdentity(GetParam().installed))), std::wstring::npos);
+        EXPECT_EQ(Snapshot(m_root), before);
+    }
+    const auto expected = SampleIdentity(GetParam().registeredAfter);
+    EXPECT_EQ(Names(manager->FindPackagesByUserSecurityIdPackageFamilyName(L"", FamilyNameOf(expected))),
+              std::vector<std::wstring>{FullNameOf(expected)});
+    EXPECT_EQ(store_testing::PackageFolders(m_root), std::vector<std::string>{ToUtf8(FullNameOf(expected))})
+        << "an old version no one uses any more is deleted";
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, StoreVersionTest,
+                         testing::Values(VersionCase{"Same", "1.0.0.0", "1.0.0.0", 0, "1.0.0.0"},
+                                         VersionCase{"Update", "1.0.0.0", "1.2.0.0", 0, "1.2.0.0"},
+                                         VersionCase{"UpdateByRevision", "1.2.3.4", "1.2.3.5", 0, "1.2.3.5"},
+                                         VersionCase{"Downgrade", "2.0.0.0", "1.9.9.9", ToHresult(0x80073D06),
+                                                     "2.0.0.0"}),
+                         [](const testing::TestParamInfo<VersionCase>& info) { return info.param.name; });
+
+TEST_F(LocalPackageManagerTest, RegistrationsBelongToEachUser) {
+    auto alice = Manager(L"1001");
+    auto bob = Manager(L"1002");
+    const auto identity = SampleIdentity("1.0.0.0");
+    const std::wstring family = FamilyNameOf(identity);
+    ExpectSucceeded(Add(*alice, Sample("1.0.0.0")), true);
+    EXPECT_TRUE(bob->FindPackagesByUserSecurityIdPackageFamilyName(L"", family).empty());
+    EXPECT_EQ(bob->FindPackagesByPackageFamilyName(family).size(), 1u);
+    EXPECT_EQ(bob->FindPackagesByUserSecurityIdPackageFamilyName(L"1001", family).size(), 1u);
+
+    // Bob's add registers the installed package: no second copy.
+    ExpectSucceeded(Add(*bob, Sample("1.0.0.0")), true);
+    EXPECT_EQ(store_testing::PackageFolders(m_root).size(), 1u);
+
+    ExpectSucceeded(Await(alice->RemovePackageWithOptionsAsync(FullNameOf(identity), RemovalOptions::None)), false);
+    EXPECT_TRUE(alice->FindPackagesByUserSecurityIdPackageFamilyName(L"", family).empty());
+    EXPECT_TRUE(fs::exists(PackageDir(identity))) << "Bob still uses it";
+    ExpectFailed(Await(alice->RemovePackageWithOptionsAsync(FullNameOf(identity), RemovalOptions::None)),
+                 ToHresult(0x80073CF1));
+
+    ExpectSucceeded(Await(bob->RemovePackageWithOptionsAsync(FullNameOf(identity), RemovalOptions::None)), false);
+    EXPECT_FALSE(fs::exists(PackageDir(identity)));
+    EXPECT_TRUE(bob->FindPackagesByPackageFamilyName(family).empty());
+}
+
+TEST_F(LocalPackageManagerTest, AHigherVersionOfAnotherUserDoesNotBlockALowerOne) {
+    auto alice = Manager(L"1001");
+    auto bob = Manager(L"1002");
+    ExpectSucceeded(Add(*alice, Sample("2.0.0.0")), true);
+    ExpectSucceeded(Add(*bob, Sample("1.0.0.0")), true);
+    EXPECT_EQ(bob->FindPackagesByPackageFamilyName(FamilyNameOf(SampleIdentity("1.0.0.0"))).size(), 2u);
+}
+
+TEST_F(LocalPackageManagerTest, RemovalForAllUsersRemovesEveryRegistration) {
+    auto alice = Manager(L"1001");
+    auto bob = Manager(L"1002");
+    const auto identity = SampleIdentity("1.0.0.0");
+    ExpectSucceeded(Add(*alice, Sample("1.0.0.0")), true);
+    ExpectSucceeded(Add(*bob, Sample("1.0.0.0")), true);
+    ExpectSucceeded(Await(alice->RemovePackageWithOptionsAsync(FullNameOf(identity), RemovalOptions::RemoveForAllUsers)),
+                    false);
+    EXPECT_TRUE(bob->FindPackagesByUserSecurityIdPackageFamilyName(L"", FamilyNameOf(identity)).empty());
+    EXPECT_EQ(store_testing::PackageFolders(m_root), std::vector<std::string>{});
+    const Outcome again =
+        Await(alice->RemovePackageWithOptionsAsync(FullNameOf(identity), RemovalOptions::RemoveForAllUsers));
+    ExpectFailed(again, ToHresult(0x80073CF1));
+    EXPECT_NE(again.result.ErrorText().find(FullNameOf(identity)), std::wstring::npos);
+    ExpectFailed(Await(alice->RemovePackageWithOptionsAsync(L"", RemovalOptions::None)), ToHresult(0x80073CF1));
+}
+
+TEST_F(LocalPackageManagerTest, ProvisioningNeedsAnInstalledPackageAndKeepsTheNewestOne) {
+    auto manager = Manager();
+    const auto identity = SampleIdentity("1.0.0.0");
+    const std::wstring family = FamilyNameOf(identity);
+    ExpectFailed(Await(manager->ProvisionPackageForAllUsersAsync(family)), ToHresult(0x80073CF1));
+    ExpectFailed(Await(manager->ProvisionPackageForAllUsersAsync(L"")), ToHresult(0x80073CF1));
+    ExpectFailed(Await(manager->DeprovisionPackageForAllUsersAsync(family)), ToHresult(0x80073CF1));
+
+    ExpectSucceeded(Add(*manager, Sample("1.0.0.0")), true);
+    ExpectSucceeded(Await(manager->ProvisionPackageForAllUsersAsync(family)), false);
+    ExpectSucceeded(Await(manager->ProvisionPackageForAllUsersAsync(family)), false);
+
+    // The last user lets go, but the family is provisioned: its package stays staged.
+    ExpectSucceeded(Await(manager->RemovePackageWithOptionsAsync(FullNameOf(identity), RemovalOptions::None)), false);
+    EXPECT_TRUE(fs::exists(PackageDir(identity)));
+    EXPECT_EQ(manager->FindPackagesByPackageFamilyName(family).size(), 1u);
+    EXPECT_TRUE(manager->FindPackagesByUserSecurityIdPackageFamilyName(L"", family).empty());
+
+    // Deprovisioning lets a package that no one uses go.
+    ExpectSucceeded(Await(manager->DeprovisionPackageForAllUsersAsync(family)), false);
+    EXPECT_FALSE(fs::exists(PackageDir(identity)));
+    EXPECT_TRUE(manager->FindPackagesByPackageFamilyName(family).empty());
+    ExpectFailed(Await(manager->DeprovisionPackageForAllUsersAsync(family)), ToHresult(0x80073CF1));
+}
+
+TEST_F(LocalPackageManagerTest, DeprovisioningKeepsPackagesThatUsersStillHave) {
+    auto manager = Manager();
+    const auto identity = SampleIdentity("1.0.0.0");
+    ExpectSucceeded(Add(*manager, Sample("1.0.0.0")), true);
+    ExpectSucceeded(Await(manager->ProvisionPackageForAllUsersAsync(FamilyNameOf(identity))), false);
+    ExpectSucceeded(Await(manager->DeprovisionPackageForAllUsersAsync(FamilyNameOf(identity))), false);
+    EXPECT_TRUE(fs::exists(PackageDir(identity)));
+    EXPECT_EQ(manager->FindPackagesByUserSecurityIdPackageFamilyName(L"", FamilyNameOf(identity)).size(), 1u);
+}
+
+TEST_F(LocalPackageManagerTest, FindsNothingForAnEmptyOrUnknownFamily) {
+    auto manager = Manager();
+    ExpectSucceeded(Add(*manager, Sample("1.0.0.0")), true);
+    EXPECT_TRUE(manager->FindPackagesByPackageFamilyName(L"").empty());
+    EXPECT_TRUE(manager->FindPackagesByUserSecurityIdPackageFamilyName(L"", L"").empty());
+    EXPECT_TRUE(manager->FindPackagesByPackageFamilyName(L"Oru.Unknown_0000000000000").empty());
+}
+
+TEST_F(LocalPackageManagerTest, OnlyTheStoreItselfIsAVolume) {
+    auto manager = Manager();
+    EXPECT_EQ(manager->GetDefaultPackageVolume().Name(), FromUtf8Lossy(m_root.string()));
+    const Uri uri(FromUtf8Lossy(Sample("1.0.0.0")));
+    const hresult otherVolume = test_support::CodeOf([&] {
+        manager->AddPackageByAppInstallerFileAsync(uri, AddPackageByAppInstallerOptions::None, PackageVolume(L"D:\\"));
+    });
+    EXPECT_EQ(otherVolume, platform::kInvalidArgument) << "another volume is refused";
+    ExpectSucceeded(Await(manager->AddPackageByAppInstallerFileAsync(uri, AddPackageByAppInstallerOptions::None,
+                                                                     PackageVolume())),
+                    true);
+}
+
+TEST_F(LocalPackageManagerTest, DeploysDependenciesFirstAndAllOrNothing) {
+    auto manager = Manager();
+    const auto framework = SampleIdentity("1.0.0.0", "Oru.Sample.Framework");
+    const auto app = SampleIdentity("1.0.0.0");
+    packaging::WritePackage(m_source / "framework.appx", framework, store_testing::SamplePayload("framework"));
+    packaging::WritePackage(m_source / "good.appx", app, store_testing::SamplePayload("app"));
+    packaging::Faults corrupt;
+    corrupt.corruptBlockOf = "Assets/Logo.png";
+    packaging::WritePackage(m_source / "bad.appx", app, store_testing::SamplePayload("app"), corrupt);
+    const auto write = [&](const std::string& file, const std::string& package) {
+        packaging::AppInstallerSpec installerFile;
+        installerFile.uri = FileUri(m_source / file);
+        installerFile.mainPackage = {app, package};
+        installerFile.dependencies = {{framework, "framework.appx"}};
+        packaging::WriteAppInstallerFile(m_source / file, installerFile);
+        return FileUri(m_source / file);
+    };
+
+    const std::string before = Snapshot(m_root);
+    ExpectFailed(Add(*manager, write("bad.appinstaller", "bad.appx")), ToHresult(0x80080207));
+    EXPECT_EQ(Snapshot(m_root), before) << "the dependency goes too when the main package fails";
+
+    ExpectSucceeded(Add(*manager, write("good.appinstaller", "good.appx")), true);
+    EXPECT_EQ(manager->FindPackagesByUserSecurityIdPackageFamilyName(L"", FamilyNameOf(framework)).size(), 1u);
+    EXPECT_EQ(store_testing::PackageFolders(m_root).size(), 2u);
+
+    // A newer framework already there meets the dependency.
+    auto other = Manager(L"1005");
+    packaging::Identity newer = framework;
+    newer.version = "2.0.0.0";
+    ExpectSucceeded(Add(*other, FileUri(WriteSample(m_source, newer, "f2.appx", "f2.appinstaller"))), true);
+    ExpectSucceeded(Add(*other, FileUri(m_source / "good.appinstaller")), true);
+    EXPECT_EQ(Names(other->FindPackagesByUserSecurityIdPackageFamilyName(L"", FamilyNameOf(framework))),
+              std::vector<std::wstring>{FullNameOf(newer)});
+}
+
+TEST_F(LocalPackageManagerTest, AddsOverLoopbackHttpWithARelativePackageUri) {
+    auto manager = Manager();
+    const auto identity = SampleIdentity("1.0.0.0");
+    packaging::WritePackage(m_source / "app.appx", identity, store_testing::SamplePayload("http"));
+    HttpServer server;
+    const std::string uri = ServeAppInstaller(server, identity, "packages/app.appx", "/release/app.appinstaller");
+    server.Route("/release/packages/app.appx", HttpServer::Response::File(m_source / "app.appx"));
+    ExpectSucceeded(Add(*manager, uri), true);
+    EXPECT_EQ(store_testing::ReadFile(PackageDir(identity) / "App.exe"), "binary of http");
+    EXPECT_EQ(server.Requests("/release/packages/app.appx"), 1u);
+}
+
+TEST_F(LocalPackageManagerTest, ReportsProgressThroughDownloadAndExtraction) {
+    auto manager = Manager();
+    const auto identity = SampleIdentity("1.0.0.0");
+    std::vector<packaging::PayloadFile> payload = store_testing::SamplePayload();
+    payload.push_back({"Data/noise.bin", store_testing::Noise(6 * 1024 * 1024, 12345), false});
+    packaging::WritePackage(m_source / "app.appx", identity, payload);
+    HttpServer server;
+    // The answer waits, so the handler is surely attached before any report.
+    const std::string uri =
+        ServeAppInstaller(server, identity, "app.appx", "/app.appinstaller", std::chrono::milliseconds(300));
+    server.Route("/app.appx", HttpServer::Response::File(m_source / "app.appx"));
+    const Outcome outcome = Add(*manager, uri);
+    ExpectSucceeded(outcome, true);
+    ASSERT_GE(outcome.progress.size(), 4u);
+    EXPECT_EQ(outcome.progress.back(), 100u);
+    EXPECT_TRUE(std::any_of(outcome.progress.begin(), outcome.progress.end(), [](auto p) { return p > 5 && p < 50; }))
+        << "the download reports its share";
+    EXPECT_TRUE(std::any_of(outcome.progress.begin(), outcome.progress.end(), [](auto p) { return p > 50 && p < 100; }))
+        << "the extraction reports its share";
+}
+
+// One way for an add to go wrong: what it serves or writes, and what must come out.
+struct FailureCase {
+    std::string name;
+    hresult code;
+    std::wstring textPart;  // "{uri}" stands for the AppInstaller file's URI, "{package}" for the package's
+    // Prepares the sources; returns the AppInstaller file's URI and the package's location.
+    std::function<std::pair<std::string, std::string>(const fs::path& source, HttpServer& server)> prepare;
+};
+
+void PrintTo(const FailureCase& value, std::ostream* out) { *out << value.name; }
+
+std::pair<std::string, std::string> LocalSample(const fs::path& source, const packaging::Faults& faults) {
+    const auto file = WriteSample(source, SampleIdentity("1.0.0.0"), "p.appx", "p.appinstaller", faults);
+    return {FileUri(file), (source / "p.appx").string()};
+}
+
+class StoreFailureTest : public LocalPackageManagerTest, public testing::WithParamInterface<FailureCase> {};
+
+TEST_P(StoreFailureTest, EndsWithTheCodeAndLeavesTheStoreAsItWas) {
+    auto manager = Manager();
+    ExpectSucceeded(Add(*manager, Sample("1.0.0.0", "one", "Oru.Sample.Other")), true);
+    HttpServer server;
+    const auto [uri, package] = GetParam().prepare(m_source, server);
+    const std::string before = Snapshot(m_root);
+
+    const Outcome outcome = Add(*manager, uri);
+    ExpectFailed(outcome, GetParam().code);
+    std::wstring expected = GetParam().textPart;
+    for (const auto& [key, value] : {std::pair<std::wstring, std::string>{L"{uri}", uri}, {L"{package}", package}}) {
+        if (auto at = expected.find(key); at != std::wstring::npos) {
+            expected.replace(at, key.size(), FromUtf8Lossy(value));
+        }
+    }
+    EXPECT_NE(outcome.result.ErrorText().find(expected), std::wstring::npos)
+        << ToUtf8(outcome.result.ErrorText()) << "\nshould contain: " << ToUtf8(expected);
+    EXPECT_EQ(Snapshot(m_root), before);
+}
+
+packaging::Faults Fault(void (*set)(packaging::Faults&)) {
+    packaging::Faults faults;
+    set(faults);
+    return faults;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, StoreFailureTest,
+    testing::Values(
+        FailureCase{"MissingAppInstallerFile", platform::kFileNotFound, L"{uri}",
+                    [](const fs::path& source, HttpServer&) {
+                        return std::pair{FileUri(source / "none.appinstaller"), std::string()};
+                    }},
+        FailureCase{"MissingPackageFile", platform::kFileNotFound, L"{package}",
+                    [](const fs::path& source, HttpServer&) {
+                        auto result = LocalSample(source, {});
+                        fs::remove(source / "p.appx");
+                        return result;
+                    }},
+        FailureCase{"InvalidAppInstallerFile", ToHresult(0x8008020C), L"{uri}",
+                    [](const fs::path& source, HttpServer&) {
+                        std::ofstream(source / "bad.appinstaller") << "<AppInstaller";
+                        return std::pair{FileUri(source / "bad.appinstaller"), std::string()};
+                    }},
+        FailureCase{"NotAZip", ToHresult(0x80073CF0), L"{package}",
+                    [](const fs::path& source, HttpServer&) {
+                        auto result = LocalSample(source, {});
+                        std::ofstream(source / "p.appx", std::ios::trunc) << "not a zip at all";
+                        return result;
+                    }},
+        FailureCase{"MissingManifest", ToHresult(0x80080203), L"{package}",
+                    [](const fs::path& source, HttpServer&) {
+                        return LocalSample(source, Fault([](auto& f) { f.omitManifest = true; }));
+                    }},
+        FailureCase{"InvalidManifest", ToHresult(0x80080204), L"{package}",
+                    [](const fs::path& source, HttpServer&) {
+                        return LocalSample(source, Fault([](auto& f) { f.manifestOverride = "<Package"; }));
+                    }},
+        FailureCase{"SizeMismatch", ToHresult(0x80080205), L"{package}",
+                    [](const fs::path& source, HttpServer&) {
+                        return LocalSample(source, Fault([](auto& f) { f.wrongSizeOf = "readme.txt"; }));
+                    }},
+        FailureCase{"CorruptBlock", ToHresult(0x80080207), L"{package}",
+                    [](const fs::path& source, HttpServer&) {
+                        return LocalSample(source, Fault([](auto& f) { f.corruptBlockOf = "Assets/Logo.png"; }));
+                    }},
+        FailureCase{"ZipSlip", ToHresult(0x80080206), L"{package}",
+                    [](const fs::path& source, HttpServer&) {
+                        return LocalSample(source, Fault([](auto& f) {
+                                               f.extraEntries.push_back({"../../evil.txt", "escaped"});
+                                           }));
+                    }},
+        FailureCase{"IdentityMismatch", ToHresult(0x80073D36), L"{uri} names",
+                    [](const fs::path& source, HttpServer&) {
+                        packaging::WritePackage(source / "p.appx", SampleIdentity("1.0.0.1"), store_testing::SamplePayload());
+                        packaging::AppInstallerSpec installerFile;
+                        installerFile.uri = FileUri(source / "p.appinstaller");
+                        installerFile.mainPackage = {SampleIdentity("1.0.0.0"), "p.appx"};
+                        packaging::WriteAppInstallerFile(source / "p.appinstaller", installerFile);
+                        return std::pair{installerFile.uri, std::string()};
+                    }},
+        FailureCase{"HttpNotFound", ToHresult(0x80190194), L"{package}",
+                    [](const fs::path&, HttpServer& server) {
+                        return std::pair{ServeAppInstaller(server, SampleIdentity("1.0.0.0"), "missing.appx"),
+                                         server.Url("/missing.appx")};
+                    }},
+        FailureCase{"HttpDroppedHalfWay", ToHresult(0x80072EFE), L"{package}",
+                    [](const fs::path& source, HttpServer& server) {
+                        packaging::WritePackage(source / "p.appx", SampleIdentity("1.0.0.0"), store_testing::SamplePayload());
+                        auto response = HttpServer::Response::File(source / "p.appx");
+                        response.dropAfter = fs::file_size(source / "p.appx") / 2;
+                        server.Route("/p.appx", response);
+                        return std::pair{ServeAppInstaller(server, SampleIdentity("1.0.0.0")), server.Url("/p.appx")};
+                    }},
+        FailureCase{"HttpCorruptBlockNamesTheUri", ToHresult(0x80080207), L"{package}",
+                    [](const fs::path& source, HttpServer& server) {
+                        packaging::Faults faults;
+                        faults.corruptBlockOf = "Assets/Logo.png";
+                        packaging::WritePackage(source / "p.appx", SampleIdentity("1.0.0.0"), store_testing::SamplePayload(),
+                                                faults);
+                        server.Route("/p.appx", HttpServer::Response::File(source / "p.appx"));
+                        return std::pair{ServeAppInstaller(server, SampleIdentity("1.0.0.0")), server.Url("/p.appx")};
+                    }},
+        FailureCase{"PlainHttpToAnotherHost", platform::kInvalidArgument, L"{uri}",
+                    [](const fs::path&, HttpServer&) {
+                        return std::pair{std::string("http://192.0.2.1:9/a.appinstaller"), std::string()};
+                    }},
+        FailureCase{"RemoteFileNamingALocalPackage", platform::kInvalidArgument, L"{package}",
+                    [](const fs::path& source, HttpServer& server) {
+                        packaging::WritePackage(source / "p.appx", SampleIdentity("1.0.0.0"), store_testing::SamplePayload());
+                        const std::string package = FileUri(source / "p.appx");
+                        return std::pair{ServeAppInstaller(server, SampleIdentity("1.0.0.0"), package), package};
+                    }}),
+    [](const testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
+
+TEST_F(LocalPackageManagerTest, ConcurrentAddsOfOnePackageInstallItOnce) {
+    const std::string uri = Sample("1.0.0.0");
+    for (int round = 0; round < 3; ++round) {
+        auto first = Manager();
+        auto second = Manager(L"1010");
+        auto one = first->AddPackageByAppInstallerFileAsync(Uri(FromUtf8Lossy(uri)), AddPackageByAppInstallerOptions::None,
+                                                           PackageVolume());
+        auto two = second->AddPackageByAppInstallerFileAsync(Uri(FromUtf8Lossy(uri)),
+                                                            AddPackageByAppInstallerOptions::None, PackageVolume());
+        // And the same service object twice at once.
+        auto three = first->AddPackageByAppInstallerFileAsync(Uri(FromUtf8Lossy(uri)),
+                                                             AddPackageByAppInstallerOptions::None, PackageVolume());
+        ExpectSucceeded(Await(one), true);
+        ExpectSucceeded(Await(two), true);
+        ExpectSucceeded(Await(three), true);
+        EXPECT_EQ(store_testing::PackageFolders(m_root).size(), 1u);
+        const auto family = FamilyNameOf(SampleIdentity("1.0.0.0"));
+        EXPECT_EQ(first->FindPackagesByPackageFamilyName(family).size(), 1u);
+        EXPECT_EQ(first->FindPackagesByUserSecurityIdPackageFamilyName(L"", family).size(), 1u);
+        EXPECT_EQ(second->FindPackagesByUserSecurityIdPackageFamilyName(L"", family).size(), 1u);
+        ExpectSucceeded(Await(first->RemovePackageWithOptionsAsync(FullNameOf(SampleIdentity("1.0.0.0")),
+                                                                   RemovalOptions::RemoveForAllUsers)),
+                        false);
+        EXPECT_TRUE(fs::is_empty(m_root / "staging"));
+    }
+}
+
+TEST_F(LocalPackageManagerTest, ACancelledDownloadLeavesTheStoreAsItWas) {
+    auto manager = Manager();
+    const auto identity = SampleIdentity("1.0.0.0");
+    packaging::WritePackage(m_source / "p.appx", identity, store_testing::SamplePayload());
+    HttpServer server;
+    const std::string uri = ServeAppInstaller(server, identity);
+    auto stalled = HttpServer::Response::File(m_source / "p.appx");
+    stalled.stallAfter = 1000;
+    server.Route("/p.appx", stalled);
+    const std::string before = Snapshot(m_root);
+
+    LocalStoreOptions options;
+    options.fetch.stallTimeout = std::chrono::milliseconds(20000);
+    LocalPackageManager patient(m_root, options);
+    auto operation = patient.AddPackageByAppInstallerFileAsync(Uri(FromUtf8Lossy(uri)),
+                                                               AddPackageByAppInstallerOptions::None, PackageVolume());
+    while (server.Requests("/p.appx") == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    operation.Cancel();
+    EXPECT_EQ(operation.Status(), AsyncStatus::Canceled);
+    // The work notices within a second and cleans up after itself.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!fs::is_empty(m_root / "staging") && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(Snapshot(m_root), before);
+}
+
+}  // namespace

@@ -1,0 +1,150 @@
+// The registry: transactions, listings, and a registry that cannot be trusted.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "platform/Error.h"
+#include "platform/deployment/local/store/Registry.h"
+#include "tests/support/Raised.h"
+#include "tests/support/StoreTesting.h"
+
+namespace {
+
+using platform::hresult;
+using platform::deployment::local::FullName;
+using platform::deployment::local::PackageIdentity;
+using platform::deployment::local::Registry;
+using store_testing::TempDir;
+using test_support::CodeOf;
+namespace fs = std::filesystem;
+
+PackageIdentity Identity(const std::string& version, const std::string& name = "Oru.Sample.App") {
+    return store_testing::ToIdentity(store_testing::SampleIdentity(version, name));
+}
+
+TEST(RegistryTest, CommittedChangesLastAndRolledBackOnesLeaveNoTrace) {
+    TempDir dir;
+    const PackageIdentity first = Identity("1.0.0.0");
+    const PackageIdentity second = Identity("2.0.0.0");
+    {
+        Registry registry(dir / "registry.db");
+        Registry::Transaction transaction(registry);
+        registry.AddPackage(first);
+        registry.Register(L"1000", FullName(first));
+        registry.Provision(L"family");
+        transaction.Commit();
+    }
+    {
+        Registry registry(dir / "registry.db");
+        try {
+            Registry::Transaction transaction(registry);
+            registry.AddPackage(second);
+            registry.Register(L"1000", FullName(second));
+            registry.Unregister(L"1000", FullName(first));
+            registry.Deprovision(L"family");
+            throw std::runtime_error("a failure before the commit");
+        } catch (const std::runtime_error&) {
+        }
+    }
+    Registry registry(dir / "registry.db");
+    EXPECT_TRUE(registry.FindPackage(FullName(first)).has_value());
+    EXPECT_FALSE(registry.FindPackage(FullName(second)).has_value());
+    EXPECT_TRUE(registry.IsRegistered(L"1000", FullName(first)));
+    EXPECT_TRUE(registry.IsProvisioned(L"family"));
+    const auto found = registry.FindPackage(FullName(first));
+    EXPECT_EQ(found->identity, first);
+    EXPECT_EQ(found->familyName, platform::deployment::local::FamilyName(first));
+}
+
+TEST(RegistryTest, ListsAFamilyOldestFirstAndPerUser) {
+    TempDir dir;
+    Registry registry(dir / "registry.db");
+    Registry::Transaction transaction(registry);
+    for (const char* version : {"1.10.0.0", "1.2.0.0", "1.9.0.0"}) {
+        registry.AddPackage(Identity(version));
+    }
+    registry.AddPackage(Identity("1.0.0.0", "Oru.Other.App"));
+    registry.Register(L"1000", FullName(Identity("1.9.0.0")));
+    registry.Register(L"1001", FullName(Identity("1.2.0.0")));
+    transaction.Commit();
+
+    const std::wstring family = platform::deployment::local::FamilyName(Identity("1.0.0.0"));
+    std::vector<std::wstring> versions;
+    for (const auto& record : registry.FamilyPackages(family)) {
+        versions.push_back(record.identity.version.ToString());
+    }
+    EXPECT_EQ(versions, (std::vector<std::wstring>{L"1.2.0.0", L"1.9.0.0", L"1.10.0.0"}));
+    const auto mine = registry.UserPackages(L"1000", family);
+    ASSERT_EQ(mine.size(), 1u);
+    EXPECT_EQ(mine[0].fullName, FullName(Identity("1.9.0.0")));
+    EXPECT_TRUE(registry.UserPackages(L"1002", family).empty());
+    EXPECT_TRUE(registry.FamilyPackages(L"").empty());
+}
+
+TEST(RegistryTest, RemovingAPackageRemovesItsRegistrations) {
+    TempDir dir;
+    Registry registry(dir / "registry.db");
+    const std::wstring fullName = FullName(Identity("1.0.0.0"));
+    {
+        Registry::Transaction transaction(registry);
+        registry.AddPackage(Identity("1.0.0.0"));
+        registry.Register(L"1000", fullName);
+        registry.Register(L"1001", fullName);
+        transaction.Commit();
+    }
+    EXPECT_EQ(registry.RegistrationCount(fullName), 2);
+    Registry::Transaction transaction(registry);
+    registry.RemovePackage(fullName);
+    transaction.Commit();
+    EXPECT_EQ(registry.RegistrationCount(fullName), 0);
+    EXPECT_FALSE(registry.IsRegistered(L"1000", fullName));
+}
+
+struct DamageCase {
+    std::string name;
+    std::string sql;    // run against a good registry; empty: overwrite the file with garbage
+};
+
+void PrintTo(const DamageCase& value, std::ostream* out) { *out << value.name; }
+
+class RegistryDamageTest : public testing::TestWithParam<DamageCase> {};
+
+TEST_P(RegistryDamageTest, ARegistryThatCannotBeReadIsReportedNotTrusted) {
+    TempDir dir;
+    const fs::path file = dir / "registry.db";
+    {
+        Registry registry(file);
+        Registry::Transaction transaction(registry);
+        registry.AddPackage(Identity("1.0.0.0"));
+        transaction.Commit();
+    }
+    if (GetParam().sql.empty()) {
+        fs::remove(dir / "registry.db-wal");
+        fs::remove(dir / "registry.db-shm");
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        out << std::string(8192, 'x');
+    } else {
+        sqlite3* database = nullptr;
+        ASSERT_EQ(sqlite3_open(file.c_str(), &database), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(database, GetParam().sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(database);
+    }
+    const hresult code = CodeOf([&] {
+        Registry registry(file);
+        registry.FamilyPackages(platform::deployment::local::FamilyName(Identity("1.0.0.0")));
+        registry.AllFullNames();
+    });
+    EXPECT_EQ(static_cast<std::uint32_t>(code), 0x80073CFEu);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Damage, RegistryDamageTest,
+    testing::Values(DamageCase{"NotADatabase", ""}, DamageCase{"NewerLayout", "PRAGMA user_version = 7"},
+                    DamageCase{"MissingTable", "DROP TABLE package"},
+                    // A full name that would lead out of packages/ when used as a folder name.
+                    DamageCase{"TamperedFullName", "UPDATE package SET full_name = '../../etc'"},
+                    DamageCase{"VersionOutOfRange", "UPDATE package SET major = 70000"}),
+    [](const testing::TestParamInfo<DamageCase>& info) { return info.param.name; });
+
+}  // namespace
