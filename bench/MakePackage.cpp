@@ -16,6 +16,7 @@
 
 #include "platform/deployment/local/format/Encoding.h"
 #include "platform/deployment/local/format/Names.h"
+#include "tools/packaging/AppInstallerWriter.h"
 #include "tools/packaging/PackageWriter.h"
 
 namespace {

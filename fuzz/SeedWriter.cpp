@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "fuzz/targets/BlockMapPackage.h"
+#include "tests/support/BrokenPackage.h"
+#include "tools/packaging/AppInstallerWriter.h"
 #include "tools/packaging/PackageWriter.h"
 
 namespace {
@@ -157,13 +159,13 @@ void PackageSeeds(const fs::path& folder, const fs::path& scratch) {
         {"assets/Logo 100%.png", std::string("\x89PNG\r\n\x1a\n", 8), false},
         {"empty", std::string(), false},
     };
-    auto write = [&](const std::string& name, const packaging::Faults& faults) {
+    auto write = [&](const std::string& name, const test_support::PackageFaults& faults) {
         const fs::path package = scratch / (name + ".appx");
-        packaging::WritePackage(package, kIdentity, payload, faults);
+        test_support::WriteBrokenPackage(package, kIdentity, payload, faults);
         WriteSeed(folder, name, ReadFile(package));
     };
     write("valid", {});
-    packaging::Faults faults;
+    test_support::PackageFaults faults;
     faults.corruptBlockOf = "bin/app";
     write("corrupt-block", faults);
     faults = {};
@@ -188,7 +190,7 @@ void PackageSeeds(const fs::path& folder, const fs::path& scratch) {
     faults.extraEntries = {{"README.TXT", "case"}};
     write("case-clash", faults);
     faults = {};
-    faults.symlinkEntry = packaging::RawEntry{"link", "/etc/passwd"};
+    faults.symlinkEntry = test_support::RawEntry{"link", "/etc/passwd"};
     write("symlink", faults);
     faults = {};
     faults.omitManifest = true;

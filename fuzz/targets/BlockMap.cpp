@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include <zip.h>
 
 #include <algorithm>
@@ -49,9 +50,13 @@ struct ZipDeleter {
 const std::filesystem::path& PackageWithoutBlockMap() {
     static const std::filesystem::path file = [] {
         const std::filesystem::path path = ScratchFolder() / "no-blockmap.appx";
-        packaging::Faults faults;
-        faults.omitBlockMap = true;
-        packaging::WritePackage(path, kIdentity, Payload(), faults);
+        packaging::PackageBuilder package(path);
+        package.AddPayload(packaging::PayloadFile{"AppxManifest.xml", packaging::ManifestXml(kIdentity), false});
+        for (const packaging::PayloadFile& file : Payload()) {
+            package.AddPayload(file);
+        }
+        package.AddEntry("[Content_Types].xml", package.ContentTypesXml(), S_IFREG | 0644);
+        package.Close();
         return path;
     }();
     return file;

@@ -205,7 +205,7 @@ TEST_P(StoreE2eFailure, ReportsTheFailureAndLeavesTheStoreAsItWas) {
     EXPECT_EQ(Snapshot(m_store), before);
 }
 
-std::pair<std::string, std::string> BrokenLocalPackage(const fs::path& source, const packaging::Faults& faults,
+std::pair<std::string, std::string> BrokenLocalPackage(const fs::path& source, const test_support::PackageFaults& faults,
                                                        const std::string& fault) {
     const auto file = store_testing::WriteSample(source, SampleIdentity(kNew), "p.appx", "p.appinstaller", faults);
     return {FileUri(file), "The package \"" + (source / "p.appx").string() + "\" " + fault};
@@ -234,7 +234,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"CorruptBlock", "80080207",
                     "The computed hash value of the block does not match the one stored in the block map.",
                     [](const fs::path& source, HttpServer&) {
-                        packaging::Faults faults;
+                        test_support::PackageFaults faults;
                         faults.corruptBlockOf = "Assets/Logo.png";
                         return BrokenLocalPackage(source, faults,
                                                   "has a file \"Assets/Logo.png\" whose block 1 does not match the "
@@ -242,7 +242,7 @@ INSTANTIATE_TEST_SUITE_P(
                     }},
         FailureCase{"ZipSlip", "80080206", "The package content cannot be read because it is corrupt.",
                     [](const fs::path& source, HttpServer&) {
-                        packaging::Faults faults;
+                        test_support::PackageFaults faults;
                         faults.extraEntries.push_back({"../../evil.txt", "escaped"});
                         return BrokenLocalPackage(source, faults, "has an entry \"../../evil.txt\" whose path is not a safe relative path.");
                     }},

@@ -22,6 +22,8 @@
 #include "platform/deployment/local/format/Encoding.h"
 #include "platform/deployment/local/format/Names.h"
 #include "tests/support/HttpServer.h"
+#include "tests/support/BrokenPackage.h"
+#include "tools/packaging/AppInstallerWriter.h"
 #include "tools/packaging/PackageWriter.h"
 
 namespace store_testing {
@@ -113,9 +115,9 @@ inline std::string ServeAppInstaller(test_support::HttpServer& server, const pac
 // Writes <dir>/<file> as a package and <dir>/<appinstaller> naming it (by a
 // relative URI) as the main package; returns the AppInstaller file's path.
 inline fs::path WriteSample(const fs::path& dir, const packaging::Identity& identity, const std::string& packageName,
-                            const std::string& appInstallerName, const packaging::Faults& faults = {},
+                            const std::string& appInstallerName, const test_support::PackageFaults& faults = {},
                             const std::vector<packaging::PayloadFile>& payload = SamplePayload()) {
-    packaging::WritePackage(dir / packageName, identity, payload, faults);
+    test_support::WriteBrokenPackage(dir / packageName, identity, payload, faults);
     packaging::AppInstallerSpec installerFile;
     installerFile.uri = FileUri(dir / appInstallerName);
     installerFile.mainPackage = {identity, packageName};

@@ -2,18 +2,17 @@
 
 #include <openssl/evp.h>
 #include <sys/stat.h>
-#include <zip.h>
 
 #include <algorithm>
 #include <array>
 #include <fstream>
-#include <list>
 #include <map>
-#include <memory>
-#include <sstream>
 #include <stdexcept>
 
 #include <pugixml.hpp>
+
+#include "tools/packaging/XmlWriting.h"
+#include "tools/packaging/ZipWriter.h"
 
 namespace packaging {
 
@@ -50,26 +49,20 @@ std::string HashBlock(const char* data, std::size_t size) {
     return Base64(digest.data(), length);
 }
 
-// Block hashes and size of some content, read in blocks.
-struct Hashed {
-    std::uint64_t size = 0;
-    std::vector<std::string> blockHashes;
-};
-
-Hashed HashBytes(const std::string& bytes) {
-    Hashed hashed{bytes.size(), {}};
+BlockHashes HashBytes(const std::string& bytes) {
+    BlockHashes hashes{bytes.size(), {}};
     for (std::size_t offset = 0; offset < bytes.size(); offset += kBlockSize) {
-        hashed.blockHashes.push_back(HashBlock(bytes.data() + offset, std::min(kBlockSize, bytes.size() - offset)));
+        hashes.blocks.push_back(HashBlock(bytes.data() + offset, std::min(kBlockSize, bytes.size() - offset)));
     }
-    return hashed;
+    return hashes;
 }
 
-Hashed HashFile(const std::filesystem::path& path) {
+BlockHashes HashFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         Fail("cannot read " + path.string());
     }
-    Hashed hashed;
+    BlockHashes hashes;
     std::vector<char> buffer(kBlockSize);
     for (;;) {
         in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
@@ -77,13 +70,22 @@ Hashed HashFile(const std::filesystem::path& path) {
         if (got == 0) {
             break;
         }
-        hashed.size += got;
-        hashed.blockHashes.push_back(HashBlock(buffer.data(), got));
+        hashes.size += got;
+        hashes.blocks.push_back(HashBlock(buffer.data(), got));
     }
     if (in.bad()) {
         Fail("cannot read " + path.string());
     }
-    return hashed;
+    return hashes;
+}
+
+}  // namespace
+
+BlockHashes HashBlocks(const Content& content) {
+    if (const auto* bytes = std::get_if<std::string>(&content)) {
+        return HashBytes(*bytes);
+    }
+    return HashFile(std::get<std::filesystem::path>(content));
 }
 
 // Part names keep unreserved characters and a few delimiters as they are and
@@ -106,113 +108,57 @@ std::string EncodePartName(std::string_view name) {
     return encoded;
 }
 
-std::string ToXml(const pugi::xml_document& document) {
-    std::ostringstream out;
-    document.save(out, "  ", pugi::format_default, pugi::encoding_utf8);
-    return out.str();
-}
-
-// Starts a UTF-8 document with a root element in `xmlNamespace`.
-pugi::xml_node AppendRoot(pugi::xml_document& document, const char* name, const char* xmlNamespace) {
-    auto declaration = document.append_child(pugi::node_declaration);
-    declaration.append_attribute("version") = "1.0";
-    declaration.append_attribute("encoding") = "UTF-8";
-    auto root = document.append_child(name);
-    root.append_attribute("xmlns") = xmlNamespace;
-    return root;
-}
-
-void SetIdentityAttributes(pugi::xml_node element, const Identity& identity) {
-    element.append_attribute("Name") = identity.name.c_str();
-    element.append_attribute("Publisher") = identity.publisher.c_str();
-    element.append_attribute("Version") = identity.version.c_str();
-    element.append_attribute("ProcessorArchitecture") = identity.architecture.c_str();
-    if (!identity.resourceId.empty()) {
-        element.append_attribute("ResourceId") = identity.resourceId.c_str();
-    }
-}
-
-struct ZipDeleter {
-    void operator()(zip_t* archive) const noexcept { zip_discard(archive); }
+struct PackageBuilder::BlockMap {
+    pugi::xml_document document;
+    pugi::xml_node root;
 };
 
-// A ZIP being written; buffers handed to libzip live as long as the writer.
-class ZipWriter {
-public:
-    explicit ZipWriter(const std::filesystem::path& file) : m_file(file) {
-        int error = 0;
-        m_archive.reset(zip_open(file.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error));
-        if (!m_archive) {
-            Fail("cannot create " + file.string());
-        }
-    }
-
-    void AddBytes(const std::string& name, std::string bytes, mode_t mode = S_IFREG | 0644) {
-        const std::string& stored = m_buffers.emplace_back(std::move(bytes));
-        zip_source_t* source = zip_source_buffer(m_archive.get(), stored.data(), stored.size(), 0);
-        Add(name, source, mode);
-    }
-
-    void AddFile(const std::string& name, const std::filesystem::path& path, mode_t mode) {
-        zip_source_t* source = zip_source_file(m_archive.get(), path.c_str(), 0, -1);
-        Add(name, source, mode);
-    }
-
-    void Close() {
-        if (zip_close(m_archive.get()) != 0) {
-            Fail("cannot write " + m_file.string() + ": " + zip_strerror(m_archive.get()));
-        }
-        static_cast<void>(m_archive.release());
-    }
-
-private:
-    void Add(const std::string& name, zip_source_t* source, mode_t mode) {
-        if (source == nullptr) {
-            Fail("cannot add " + name + ": " + zip_strerror(m_archive.get()));
-        }
-        const zip_int64_t index = zip_file_add(m_archive.get(), name.c_str(), source, ZIP_FL_ENC_RAW);
-        if (index < 0) {
-            zip_source_free(source);
-            Fail("cannot add " + name + ": " + zip_strerror(m_archive.get()));
-        }
-        const auto entry = static_cast<zip_uint64_t>(index);
-        if (zip_file_set_external_attributes(m_archive.get(), entry, 0, ZIP_OPSYS_UNIX,
-                                             static_cast<zip_uint32_t>(mode) << 16) != 0 ||
-            zip_set_file_compression(m_archive.get(), entry, ZIP_CM_DEFLATE, 0) != 0) {
-            Fail("cannot set up " + name + ": " + zip_strerror(m_archive.get()));
-        }
-    }
-
-    std::filesystem::path m_file;
-    std::unique_ptr<zip_t, ZipDeleter> m_archive;
-    std::list<std::string> m_buffers;
-};
-
-// Gives the second entry of a name its real name: libzip will not write two
-// entries of one name, so it was written under a placeholder of equal length.
-void RenameInPlace(const std::filesystem::path& file, const std::string& placeholder, const std::string& name) {
-    std::string bytes;
-    {
-        std::ifstream in(file, std::ios::binary);
-        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    std::size_t replaced = 0;
-    for (auto pos = bytes.find(placeholder); pos != std::string::npos; pos = bytes.find(placeholder, pos + 1)) {
-        bytes.replace(pos, placeholder.size(), name);
-        ++replaced;
-    }
-    // Once in the local header and once in the central directory.
-    if (replaced != 2) {
-        Fail("cannot write a duplicate entry for " + name);
-    }
-    WriteFile(file, bytes);
+PackageBuilder::PackageBuilder(const std::filesystem::path& packageFile)
+    : m_zip(std::make_unique<ZipWriter>(packageFile)), m_blockMap(std::make_unique<BlockMap>()) {
+    m_blockMap->root = AppendRoot(m_blockMap->document, "BlockMap", "http://schemas.microsoft.com/appx/2010/blockmap");
+    m_blockMap->root.append_attribute("HashMethod") = "http://www.w3.org/2001/04/xmlenc#sha256";
 }
 
-std::string ContentTypesXml(const std::vector<std::string>& partNames) {
+PackageBuilder::~PackageBuilder() = default;
+
+void PackageBuilder::AddPayload(const PayloadFile& file) {
+    const std::string entryName = EncodePartName(file.name);
+    const BlockHashes hashes = HashBlocks(file.content);
+    AddEntry(entryName, file.content, S_IFREG | (file.executable ? 0755 : 0644));
+    AddPartName(file.name);
+    ListInBlockMap(file.name, entryName.size(), hashes, hashes.size);
+}
+
+void PackageBuilder::AddEntry(const std::string& rawName, const Content& content, std::uint32_t mode) {
+    if (const auto* bytes = std::get_if<std::string>(&content)) {
+        m_zip->AddBytes(rawName, *bytes, mode);
+    } else {
+        m_zip->AddFile(rawName, std::get<std::filesystem::path>(content), mode);
+    }
+}
+
+void PackageBuilder::AddPartName(const std::string& name) { m_partNames.push_back(name); }
+
+void PackageBuilder::ListInBlockMap(const std::string& name, std::size_t entryNameLength, const BlockHashes& hashes,
+                                    std::uint64_t size) {
+    std::string blockMapName = name;
+    std::replace(blockMapName.begin(), blockMapName.end(), '/', '\\');
+    auto file = m_blockMap->root.append_child("File");
+    file.append_attribute("Name") = blockMapName.c_str();
+    file.append_attribute("Size") = std::to_string(size).c_str();
+    file.append_attribute("LfhSize") = std::to_string(kLocalHeaderFixedSize + entryNameLength).c_str();
+    for (const std::string& hash : hashes.blocks) {
+        file.append_child("Block").append_attribute("Hash") = hash.c_str();
+    }
+}
+
+std::string PackageBuilder::BlockMapXml() const { return ToXml(m_blockMap->document); }
+
+std::string PackageBuilder::ContentTypesXml() const {
     pugi::xml_document document;
     auto types = AppendRoot(document, "Types", "http://schemas.openxmlformats.org/package/2006/content-types");
     std::map<std::string, std::string> defaults;
-    for (const std::string& name : partNames) {
+    for (const std::string& name : m_partNames) {
         const auto slash = name.rfind('/');
         const auto dot = name.rfind('.');
         if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
@@ -240,33 +186,7 @@ std::string ContentTypesXml(const std::vector<std::string>& partNames) {
     return ToXml(document);
 }
 
-class BlockMapBuilder {
-public:
-    BlockMapBuilder() {
-        m_root = AppendRoot(m_document, "BlockMap", "http://schemas.microsoft.com/appx/2010/blockmap");
-        m_root.append_attribute("HashMethod") = "http://www.w3.org/2001/04/xmlenc#sha256";
-    }
-
-    void Add(const std::string& name, std::size_t encodedNameLength, const Hashed& hashed, std::uint64_t size) {
-        std::string blockMapName = name;
-        std::replace(blockMapName.begin(), blockMapName.end(), '/', '\\');
-        auto file = m_root.append_child("File");
-        file.append_attribute("Name") = blockMapName.c_str();
-        file.append_attribute("Size") = std::to_string(size).c_str();
-        file.append_attribute("LfhSize") = std::to_string(kLocalHeaderFixedSize + encodedNameLength).c_str();
-        for (const std::string& hash : hashed.blockHashes) {
-            file.append_child("Block").append_attribute("Hash") = hash.c_str();
-        }
-    }
-
-    std::string Xml() const { return ToXml(m_document); }
-
-private:
-    pugi::xml_document m_document;
-    pugi::xml_node m_root;
-};
-
-}  // namespace
+void PackageBuilder::Close() { m_zip->Close(); }
 
 std::string ManifestXml(const Identity& identity) {
     pugi::xml_document document;
@@ -279,72 +199,15 @@ std::string ManifestXml(const Identity& identity) {
 }
 
 void WritePackage(const std::filesystem::path& packageFile, const Identity& identity,
-                  const std::vector<PayloadFile>& payload, const Faults& faults) {
-    std::error_code ignored;
-    std::filesystem::remove(packageFile, ignored);
-    ZipWriter zip(packageFile);
-    BlockMapBuilder blockMap;
-    std::vector<std::string> partNames;
-
-    auto addPayload = [&](const std::string& name, const std::variant<std::string, std::filesystem::path>& content,
-                          bool executable) {
-        const std::string encoded = EncodePartName(name);
-        const mode_t mode = S_IFREG | (executable ? 0755 : 0644);
-        Hashed hashed;
-        if (const auto* bytes = std::get_if<std::string>(&content)) {
-            hashed = HashBytes(*bytes);
-            std::string stored = *bytes;
-            if (faults.corruptBlockOf == name) {
-                if (stored.empty()) {
-                    Fail("cannot corrupt the empty file " + name);
-                }
-                stored[0] = static_cast<char>(stored[0] ^ 0x01);
-            }
-            zip.AddBytes(encoded, std::move(stored), mode);
-        } else {
-            const auto& path = std::get<std::filesystem::path>(content);
-            if (faults.corruptBlockOf == name) {
-                Fail("only files given as bytes can be corrupted: " + name);
-            }
-            hashed = HashFile(path);
-            zip.AddFile(encoded, path, mode);
-        }
-        partNames.push_back(name);
-        if (faults.omitFromBlockMap != name) {
-            blockMap.Add(name, encoded.size(), hashed, hashed.size + (faults.wrongSizeOf == name ? 1 : 0));
-        }
-        if (faults.duplicateOf == name) {
-            const std::string placeholder(encoded.size(), '\x01');
-            zip.AddBytes(placeholder, std::get_if<std::string>(&content) ? std::get<std::string>(content) : "",
-                         mode);
-        }
-    };
-
-    if (!faults.omitManifest) {
-        addPayload(kManifestName, faults.manifestOverride.value_or(ManifestXml(identity)), false);
-    }
+                  const std::vector<PayloadFile>& payload) {
+    PackageBuilder package(packageFile);
+    package.AddPayload(PayloadFile{kManifestName, ManifestXml(identity), false});
     for (const PayloadFile& file : payload) {
-        addPayload(file.name, file.content, file.executable);
+        package.AddPayload(file);
     }
-    for (const RawEntry& entry : faults.extraEntries) {
-        zip.AddBytes(entry.name, entry.bytes);
-    }
-    if (faults.symlinkEntry) {
-        zip.AddBytes(faults.symlinkEntry->name, faults.symlinkEntry->bytes, S_IFLNK | 0777);
-    }
-    if (faults.blockMapOnlyFile) {
-        blockMap.Add(*faults.blockMapOnlyFile, faults.blockMapOnlyFile->size(), Hashed{}, 0);
-    }
-    zip.AddBytes(kContentTypesName, ContentTypesXml(partNames));
-    if (!faults.omitBlockMap) {
-        zip.AddBytes(kBlockMapName, faults.blockMapOverride.value_or(blockMap.Xml()));
-    }
-    zip.Close();
-
-    if (faults.duplicateOf) {
-        const std::string encoded = EncodePartName(*faults.duplicateOf);
-        RenameInPlace(packageFile, std::string(encoded.size(), '\x01'), encoded);
-    }
+    package.AddEntry(kContentTypesName, package.ContentTypesXml(), S_IFREG | 0644);
+    package.AddEntry(kBlockMapName, package.BlockMapXml(), S_IFREG | 0644);
+    package.Close();
 }
 
 std::vector<PayloadFile> PayloadFromDirectory(const std::filesystem::path& sourceDir) {
@@ -368,29 +231,6 @@ std::vector<PayloadFile> PayloadFromDirectory(const std::filesystem::path& sourc
     std::sort(payload.begin(), payload.end(),
               [](const PayloadFile& left, const PayloadFile& right) { return left.name < right.name; });
     return payload;
-}
-
-std::string AppInstallerXml(const AppInstallerSpec& content) {
-    pugi::xml_document document;
-    auto root = AppendRoot(document, "AppInstaller", content.xmlNamespace.c_str());
-    root.append_attribute("Uri") = content.uri.c_str();
-    root.append_attribute("Version") = content.version.c_str();
-    auto mainPackage = root.append_child("MainPackage");
-    SetIdentityAttributes(mainPackage, content.mainPackage.identity);
-    mainPackage.append_attribute("Uri") = content.mainPackage.uri.c_str();
-    if (!content.dependencies.empty()) {
-        auto dependencies = root.append_child("Dependencies");
-        for (const AppInstallerPackage& dependency : content.dependencies) {
-            auto package = dependencies.append_child("Package");
-            SetIdentityAttributes(package, dependency.identity);
-            package.append_attribute("Uri") = dependency.uri.c_str();
-        }
-    }
-    return ToXml(document);
-}
-
-void WriteAppInstallerFile(const std::filesystem::path& file, const AppInstallerSpec& content) {
-    WriteFile(file, AppInstallerXml(content));
 }
 
 void WriteFile(const std::filesystem::path& file, std::string_view bytes) {

@@ -1,9 +1,10 @@
-// Writes package files (ZIP with AppxManifest.xml, [Content_Types].xml and
-// AppxBlockMap.xml) and AppInstaller files; can break packages on purpose for tests.
+// Writes package files as the platform's packer lays them out: a ZIP with the
+// payload, AppxManifest.xml, [Content_Types].xml and AppxBlockMap.xml.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
-#include <optional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -20,32 +21,14 @@ struct Identity {
     std::string resourceId;  // omitted from the manifest when empty
 };
 
+// The bytes themselves, or a file on disk that is read (twice, streaming)
+// when the package is written.
+using Content = std::variant<std::string, std::filesystem::path>;
+
 struct PayloadFile {
     std::string name;  // '/' separators, relative to the package root
-    // The bytes themselves, or a file on disk that is read (twice, streaming)
-    // when the package is written.
-    std::variant<std::string, std::filesystem::path> content;
+    Content content;
     bool executable = false;
-};
-
-struct RawEntry {
-    std::string name;  // written as is, without percent-encoding
-    std::string bytes;
-};
-
-// Ways to break a package; all off by default.
-struct Faults {
-    std::optional<std::string> corruptBlockOf;      // flip a byte of this file's first block after hashing it
-    std::optional<std::string> wrongSizeOf;         // block map gives this file's size plus one
-    std::optional<std::string> omitFromBlockMap;    // this file is in the ZIP, not in the block map
-    std::optional<std::string> blockMapOnlyFile;    // the block map lists this name, the ZIP has no such entry
-    std::optional<std::string> duplicateOf;         // a second entry with exactly this file's name
-    std::vector<RawEntry> extraEntries;             // added with raw names ("../evil", "/abs", ...)
-    std::optional<RawEntry> symlinkEntry;           // a Unix symlink entry: name, target
-    std::optional<std::string> manifestOverride;    // these bytes as AppxManifest.xml (payload, hashed)
-    std::optional<std::string> blockMapOverride;    // these bytes as AppxBlockMap.xml
-    bool omitManifest = false;
-    bool omitBlockMap = false;
 };
 
 // The manifest written for an identity.
@@ -54,29 +37,60 @@ std::string ManifestXml(const Identity& identity);
 // Writes a package to `packageFile` (replacing it). Payload names are percent-
 // encoded in the ZIP as part names are; raises std::runtime_error on failure.
 void WritePackage(const std::filesystem::path& packageFile, const Identity& identity,
-                  const std::vector<PayloadFile>& payload, const Faults& faults = {});
+                  const std::vector<PayloadFile>& payload);
 
 // Every regular file under `sourceDir`, named by its relative path, read from disk.
 std::vector<PayloadFile> PayloadFromDirectory(const std::filesystem::path& sourceDir);
 
-struct AppInstallerPackage {
-    Identity identity;
-    std::string uri;
-};
-
-struct AppInstallerSpec {
-    std::string xmlNamespace = "http://schemas.microsoft.com/appx/appinstaller/2018";
-    std::string uri;
-    std::string version = "1.0.0.0";
-    AppInstallerPackage mainPackage;
-    std::vector<AppInstallerPackage> dependencies;
-};
-
-std::string AppInstallerXml(const AppInstallerSpec& content);
-void WriteAppInstallerFile(const std::filesystem::path& file, const AppInstallerSpec& content);
-
 // Writes `bytes` to `file` (replacing it); raises std::runtime_error if any of
 // it fails to reach the file, including on the final flush and close.
 void WriteFile(const std::filesystem::path& file, std::string_view bytes);
+
+// Size and base64 SHA-256 of each 64 KiB block of some content.
+struct BlockHashes {
+    std::uint64_t size = 0;
+    std::vector<std::string> blocks;
+};
+BlockHashes HashBlocks(const Content& content);
+
+// A part name percent-encoded as a ZIP entry name.
+std::string EncodePartName(std::string_view name);
+
+class ZipWriter;
+
+// A package put together step by step: WritePackage's steps, also for writers
+// that put a package together differently on purpose.
+class PackageBuilder {
+public:
+    explicit PackageBuilder(const std::filesystem::path& packageFile);
+    ~PackageBuilder();
+    PackageBuilder(const PackageBuilder&) = delete;
+    PackageBuilder& operator=(const PackageBuilder&) = delete;
+
+    // A payload file as a package holds it: an entry under its part name, a
+    // content type, and its blocks in the block map.
+    void AddPayload(const PayloadFile& file);
+
+    // The steps of AddPayload. An entry under a raw name with a Unix mode:
+    void AddEntry(const std::string& rawName, const Content& content, std::uint32_t mode);
+    // A part that [Content_Types].xml gives a type:
+    void AddPartName(const std::string& name);
+    // A file record in the block map (its local header size from the entry
+    // name's length):
+    void ListInBlockMap(const std::string& name, std::size_t entryNameLength, const BlockHashes& hashes,
+                        std::uint64_t size);
+
+    std::string BlockMapXml() const;
+    std::string ContentTypesXml() const;
+    // Writes the archive with the entries added so far.
+    void Close();
+
+private:
+    struct BlockMap;
+
+    std::unique_ptr<ZipWriter> m_zip;
+    std::unique_ptr<BlockMap> m_blockMap;
+    std::vector<std::string> m_partNames;
+};
 
 }  // namespace packaging

@@ -3,7 +3,7 @@
 
 #include <stdexcept>
 
-#include "tools/packaging/PackageWriter.h"
+#include "tools/packaging/AppInstallerWriter.h"
 
 namespace {
 

@@ -8,7 +8,9 @@
 #include <climits>
 #include <exception>
 #include <new>
+#include <memory>
 #include <optional>
+#include <type_traits>
 #include <unordered_set>
 
 #include "platform/Error.h"
@@ -77,10 +79,14 @@ std::optional<std::string_view> Attribute(const XML_Char** attributes, std::stri
     return std::nullopt;
 }
 
+struct ParserDeleter {
+    void operator()(XML_Parser parser) const noexcept { XML_ParserFree(parser); }
+};
+
 }  // namespace
 
 struct BlockMapReader::State {
-    XML_Parser parser = nullptr;
+    std::unique_ptr<std::remove_pointer_t<XML_Parser>, ParserDeleter> parser;
     std::exception_ptr failure;
     int depth = 0;
     std::vector<BlockMapFile> files;
@@ -189,7 +195,7 @@ struct BlockMapReader::State {
             step(state);
         } catch (...) {
             state.failure = std::current_exception();
-            XML_StopParser(state.parser, XML_FALSE);
+            XML_StopParser(state.parser.get(), XML_FALSE);
         }
     }
 
@@ -209,14 +215,14 @@ struct BlockMapReader::State {
         if (failure) {
             std::rethrow_exception(failure);
         }
-        if (XML_Parse(parser, data, size, last ? XML_TRUE : XML_FALSE) == XML_STATUS_OK) {
+        if (XML_Parse(parser.get(), data, size, last ? XML_TRUE : XML_FALSE) == XML_STATUS_OK) {
             return;
         }
         if (failure) {
             std::rethrow_exception(failure);
         }
-        const std::string error = std::string(XML_ErrorString(XML_GetErrorCode(parser))) + " at offset " +
-                                  std::to_string(XML_GetCurrentByteIndex(parser));
+        const std::string error = std::string(XML_ErrorString(XML_GetErrorCode(parser.get()))) + " at offset " +
+                                  std::to_string(XML_GetCurrentByteIndex(parser.get()));
         try {
             Fail(L"the XML cannot be read (" + FromUtf8Lossy(error) + L")");
         } catch (...) {
@@ -227,17 +233,18 @@ struct BlockMapReader::State {
 };
 
 BlockMapReader::BlockMapReader() : m_state(std::make_unique<State>()) {
-    m_state->parser = XML_ParserCreateNS(nullptr, kSeparator);
-    if (m_state->parser == nullptr) {
+    m_state->parser.reset(XML_ParserCreateNS(nullptr, kSeparator));
+    XML_Parser parser = m_state->parser.get();
+    if (parser == nullptr) {
         throw std::bad_alloc();
     }
-    XML_SetReturnNSTriplet(m_state->parser, XML_TRUE);
-    XML_SetUserData(m_state->parser, m_state.get());
-    XML_SetElementHandler(m_state->parser, &State::OnStart, &State::OnEnd);
-    XML_SetStartDoctypeDeclHandler(m_state->parser, &State::OnDoctype);
+    XML_SetReturnNSTriplet(parser, XML_TRUE);
+    XML_SetUserData(parser, m_state.get());
+    XML_SetElementHandler(parser, &State::OnStart, &State::OnEnd);
+    XML_SetStartDoctypeDeclHandler(parser, &State::OnDoctype);
 }
 
-BlockMapReader::~BlockMapReader() { XML_ParserFree(m_state->parser); }
+BlockMapReader::~BlockMapReader() = default;
 
 void BlockMapReader::Feed(std::string_view bytes) {
     while (!bytes.empty()) {

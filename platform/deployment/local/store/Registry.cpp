@@ -50,28 +50,27 @@ void Registry::DatabaseDeleter::operator()(sqlite3* database) const noexcept { s
 class Registry::Statement {
 public:
     Statement(const Registry& registry, const std::string& sql) : m_registry(registry) {
-        const int result = sqlite3_prepare_v2(registry.m_database.get(), sql.c_str(), -1, &m_statement, nullptr);
+        sqlite3_stmt* statement = nullptr;
+        const int result = sqlite3_prepare_v2(registry.m_database.get(), sql.c_str(), -1, &statement, nullptr);
+        m_statement.reset(statement);
         if (result != SQLITE_OK) {
             registry.Fail(result);
         }
     }
-    ~Statement() { sqlite3_finalize(m_statement); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
 
     Statement& Bind(int index, std::wstring_view text) {
         const std::string bytes = ToUtf8(text);
-        Check(sqlite3_bind_text(m_statement, index, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT));
+        Check(sqlite3_bind_text(m_statement.get(), index, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT));
         return *this;
     }
     Statement& Bind(int index, std::int64_t value) {
-        Check(sqlite3_bind_int64(m_statement, index, value));
+        Check(sqlite3_bind_int64(m_statement.get(), index, value));
         return *this;
     }
 
     // True while there is a row to read.
     bool Step() {
-        const int result = sqlite3_step(m_statement);
+        const int result = sqlite3_step(m_statement.get());
         if (result == SQLITE_ROW) {
             return true;
         }
@@ -82,15 +81,15 @@ public:
     }
 
     std::wstring Text(int column) const {
-        const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(m_statement, column));
-        const int size = sqlite3_column_bytes(m_statement, column);
+        const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(m_statement.get(), column));
+        const int size = sqlite3_column_bytes(m_statement.get(), column);
         auto text = FromUtf8(std::string_view(bytes != nullptr ? bytes : "", static_cast<std::size_t>(size)));
         if (!text) {
             Throw(kRegistryCorrupt, L"The package registry " + PathText(m_registry.m_file) + L" holds a text that is not UTF-8.");
         }
         return std::move(*text);
     }
-    std::int64_t Integer(int column) const { return sqlite3_column_int64(m_statement, column); }
+    std::int64_t Integer(int column) const { return sqlite3_column_int64(m_statement.get(), column); }
 
 private:
     void Check(int result) const {
@@ -99,8 +98,12 @@ private:
         }
     }
 
+    struct StatementDeleter {
+        void operator()(sqlite3_stmt* statement) const noexcept { sqlite3_finalize(statement); }
+    };
+
     const Registry& m_registry;
-    sqlite3_stmt* m_statement = nullptr;
+    std::unique_ptr<sqlite3_stmt, StatementDeleter> m_statement;
 };
 
 Registry::Registry(std::filesystem::path file) : m_file(std::move(file)) {

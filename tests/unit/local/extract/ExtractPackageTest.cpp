@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/deployment/local/extract/ExtractPackage.h"
+#include "tests/support/BrokenPackage.h"
 #include "tests/support/Raised.h"
 #include "tests/support/StoreTesting.h"
 #include "tools/packaging/PackageWriter.h"
@@ -57,10 +58,10 @@ std::vector<packaging::PayloadFile> TestPayload() {
 
 class ExtractPackageTest : public testing::Test {
 protected:
-    std::filesystem::path Write(const packaging::Faults& faults = {},
+    std::filesystem::path Write(const test_support::PackageFaults& faults = {},
                                 std::vector<packaging::PayloadFile> payload = TestPayload()) {
         const auto file = m_temp.Path() / "test.appx";
-        packaging::WritePackage(file, TestIdentity(), payload, faults);
+        test_support::WriteBrokenPackage(file, TestIdentity(), payload, faults);
         return file;
     }
 
@@ -171,7 +172,7 @@ TEST_F(ExtractPackageTest, ReadsIdentityWithoutExtracting) {
 
 struct BrokenPackageCase {
     std::string name;
-    packaging::Faults faults;
+    test_support::PackageFaults faults;
     hresult code;
     std::wstring fault;  // part of the error text
 };
@@ -196,15 +197,15 @@ TEST_P(ExtractBrokenPackageTest, IsRefusedWithItsCode) {
     EXPECT_EQ(beside, (std::vector<std::string>{"out", "test.appx"}));
 }
 
-packaging::Faults Extra(std::string name, std::string bytes = "evil") {
-    packaging::Faults faults;
+test_support::PackageFaults Extra(std::string name, std::string bytes = "evil") {
+    test_support::PackageFaults faults;
     faults.extraEntries.push_back({std::move(name), std::move(bytes)});
     return faults;
 }
 
 template <typename Set>
-packaging::Faults With(Set set) {
-    packaging::Faults faults;
+test_support::PackageFaults With(Set set) {
+    test_support::PackageFaults faults;
     set(faults);
     return faults;
 }
@@ -245,7 +246,7 @@ INSTANTIATE_TEST_SUITE_P(
         BrokenPackageCase{"EncodedNul", Extra("evil%00.txt"), kCorruptPackage, L"not a valid part name"},
         BrokenPackageCase{"BadEscape", Extra("evil%zz"), kCorruptPackage, L"not a valid part name"},
         BrokenPackageCase{"EmptySegment", Extra("a//b"), kCorruptPackage, L"not a safe relative path"},
-        BrokenPackageCase{"Symlink", With([](auto& f) { f.symlinkEntry = packaging::RawEntry{"link", "/etc"}; }),
+        BrokenPackageCase{"Symlink", With([](auto& f) { f.symlinkEntry = test_support::RawEntry{"link", "/etc"}; }),
                           kCorruptPackage, L"symbolic link"},
         BrokenPackageCase{"DuplicateEntry", With([](auto& f) { f.duplicateOf = "README.txt"; }), kCorruptPackage,
                           L"same name"},

@@ -297,9 +297,9 @@ TEST_F(LocalPackageManagerTest, DeploysDependenciesFirstAndAllOrNothing) {
     const auto app = SampleIdentity("1.0.0.0");
     packaging::WritePackage(m_source / "framework.appx", framework, store_testing::SamplePayload("framework"));
     packaging::WritePackage(m_source / "good.appx", app, store_testing::SamplePayload("app"));
-    packaging::Faults corrupt;
+    test_support::PackageFaults corrupt;
     corrupt.corruptBlockOf = "Assets/Logo.png";
-    packaging::WritePackage(m_source / "bad.appx", app, store_testing::SamplePayload("app"), corrupt);
+    test_support::WriteBrokenPackage(m_source / "bad.appx", app, store_testing::SamplePayload("app"), corrupt);
     const auto write = [&](const std::string& file, const std::string& package) {
         packaging::AppInstallerSpec installerFile;
         installerFile.uri = FileUri(m_source / file);
@@ -371,7 +371,7 @@ struct FailureCase {
 
 void PrintTo(const FailureCase& value, std::ostream* out) { *out << value.name; }
 
-std::pair<std::string, std::string> LocalSample(const fs::path& source, const packaging::Faults& faults) {
+std::pair<std::string, std::string> LocalSample(const fs::path& source, const test_support::PackageFaults& faults) {
     const auto file = WriteSample(source, SampleIdentity("1.0.0.0"), "p.appx", "p.appinstaller", faults);
     return {FileUri(file), (source / "p.appx").string()};
 }
@@ -398,8 +398,8 @@ TEST_P(StoreFailureTest, EndsWithTheCodeAndLeavesTheStoreAsItWas) {
     EXPECT_EQ(Snapshot(m_root), before);
 }
 
-packaging::Faults Fault(void (*set)(packaging::Faults&)) {
-    packaging::Faults faults;
+test_support::PackageFaults Fault(void (*set)(test_support::PackageFaults&)) {
+    test_support::PackageFaults faults;
     set(faults);
     return faults;
 }
@@ -474,10 +474,10 @@ INSTANTIATE_TEST_SUITE_P(
                     }},
         FailureCase{"HttpCorruptBlockNamesTheUri", ToHresult(0x80080207), L"{package}",
                     [](const fs::path& source, HttpServer& server) {
-                        packaging::Faults faults;
+                        test_support::PackageFaults faults;
                         faults.corruptBlockOf = "Assets/Logo.png";
-                        packaging::WritePackage(source / "p.appx", SampleIdentity("1.0.0.0"), store_testing::SamplePayload(),
-                                                faults);
+                        test_support::WriteBrokenPackage(source / "p.appx", SampleIdentity("1.0.0.0"),
+                                                         store_testing::SamplePayload(), faults);
                         server.Route("/p.appx", HttpServer::Response::File(source / "p.appx"));
                         return std::pair{ServeAppInstaller(server, SampleIdentity("1.0.0.0")), server.Url("/p.appx")};
                     }},

@@ -1,0 +1,39 @@
+// Packages broken on purpose, put together from the package writer's steps the
+// wrong way, for the tests and the fuzz seeds.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/packaging/PackageWriter.h"
+
+namespace test_support {
+
+struct RawEntry {
+    std::string name;  // written as is, without percent-encoding
+    std::string bytes;
+};
+
+// Ways to break a package; all off by default.
+struct PackageFaults {
+    std::optional<std::string> corruptBlockOf;      // flip a byte of this file's first block after hashing it
+    std::optional<std::string> wrongSizeOf;         // block map gives this file's size plus one
+    std::optional<std::string> omitFromBlockMap;    // this file is in the ZIP, not in the block map
+    std::optional<std::string> blockMapOnlyFile;    // the block map lists this name, the ZIP has no such entry
+    std::optional<std::string> duplicateOf;         // a second entry with exactly this file's name
+    std::vector<RawEntry> extraEntries;             // added with raw names ("../evil", "/abs", ...)
+    std::optional<RawEntry> symlinkEntry;           // a Unix symlink entry: name, target
+    std::optional<std::string> manifestOverride;    // these bytes as AppxManifest.xml (payload, hashed)
+    std::optional<std::string> blockMapOverride;    // these bytes as AppxBlockMap.xml
+    bool omitManifest = false;
+    bool omitBlockMap = false;
+};
+
+// As packaging::WritePackage, with the faults; raises std::runtime_error when
+// it cannot write the package or a fault cannot be applied.
+void WriteBrokenPackage(const std::filesystem::path& packageFile, const packaging::Identity& identity,
+                        const std::vector<packaging::PayloadFile>& payload, const PackageFaults& faults);
+
+}  // namespace test_support
