@@ -53,6 +53,9 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# libcurl is loaded only for an http(s) source, so dpkg-shlibdeps cannot see it;
+# file: sources work without it.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS libcurl4)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 include(CPack)
