@@ -82,13 +82,15 @@ INSTANTIATE_TEST_SUITE_P(
         EntryCase{"OtherFailure",
                   {"-x"},
                   1,
-                  Echo(kDefaultUriUtf8, false, true, kDefaultFamilyUtf8) + "appdeploy error: service exploded\n",
+                  Echo(kDefaultUriUtf8, false, true, kDefaultFamilyUtf8) +
+                      "appdeploy error: code=0x80004005, message=service exploded\n",
                   "",
                   []() -> std::shared_ptr<IPackageManager> { throw std::runtime_error("service exploded"); }},
         EntryCase{"FailureThatIsNoStandardException",
                   {"-x"},
                   1,
-                  Echo(kDefaultUriUtf8, false, true, kDefaultFamilyUtf8) + "appdeploy error: unknown failure\n",
+                  Echo(kDefaultUriUtf8, false, true, kDefaultFamilyUtf8) +
+                      "appdeploy error: code=0x80004005, message=Unspecified error\n",
                   "",
                   []() -> std::shared_ptr<IPackageManager> { throw 42; }}),
     [](const testing::TestParamInfo<EntryCase>& info) { return info.param.name; });
