@@ -166,6 +166,24 @@ TEST(EntryCommandLineErrorText, APlaceholderInATokenEndsInOneLine) {
     }
 }
 
+// A message that is not UTF-8 throughout is shown as ASCII, every other byte a
+// replacement character: no part of it is read as a character it might forge.
+TEST(EntryCommandLineErrorText, TextThatIsNotUtf8KeepsOnlyItsAscii) {
+    for (const char* token : {"--p=caf\xc3\xa9\xff", "--p=\xc0\xaf"}) {
+        const std::string libraryText = LibraryText({token});
+        std::string shown;
+        for (const char c : libraryText) {
+            shown += static_cast<unsigned char>(c) < 0x80 ? std::string(1, c) : std::string("\xef\xbf\xbd");
+        }
+        ASSERT_NE(shown, libraryText) << "the library's text keeps the token's bytes";
+        test_support::ConsoleCapture console;
+        std::ostringstream help;
+        CommandLine commandLine({token});
+        EXPECT_EQ(app::Main(commandLine.Argc(), commandLine.Argv(), help), 1) << token;
+        EXPECT_EQ(console.Text(), "Invalid command line: " + shown + "\n");
+    }
+}
+
 TEST(EntryEcho, EmptyUriIsEchoedAndThenRejectedByTheRun) {
     platform::deployment::ScopedPackageManagerActivation activation(Refusing());
     test_support::ConsoleCapture console;
