@@ -46,6 +46,17 @@ Failure WithText(hresult code, const char* what) {
 
 }  // namespace
 
+std::wstring ErrorText(const PlatformError& error) {
+    const auto& info = error.Info();
+    if (!info || info->code != error.Code()) {
+        return SystemMessage(error.Code());
+    }
+    if (info->restrictedDescription && !info->restrictedDescription->empty()) {
+        return *info->restrictedDescription;
+    }
+    return info->description.value_or(std::wstring());
+}
+
 Failure CurrentFailure() noexcept {
     try {
         try {

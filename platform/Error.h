@@ -82,4 +82,9 @@ Failure CurrentFailure() noexcept;
 // for a code it does not know.
 std::wstring SystemMessage(hresult code);
 
+// What an error says to its reader: when its information was recorded for its
+// own code, the restricted description unless empty, else the description,
+// else nothing; without such information, SystemMessage(code). Untrimmed.
+std::wstring ErrorText(const PlatformError& error);
+
 }  // namespace platform
