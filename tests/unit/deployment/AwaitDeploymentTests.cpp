@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "deployment/AwaitDeployment.h"
+#include "platform/Guid.h"
 #include "report/Console.h"
 #include "report/LogError.h"
 #include "tests/support/ConsoleCapture.h"
@@ -155,8 +156,8 @@ TEST(AwaitDeploymentRendering, PercentageAfterAHexadecimalCodeStaysDecimal) {
     EXPECT_NE(console.Text().find("\rProgress: 30%\r"), std::string::npos);
 }
 
-TEST(FormatGuid, ZeroFillsEveryField) {
-    EXPECT_EQ(deployment::FormatGuid(platform::Guid{0x1, 0x2, 0xa, {0, 0xff, 0, 1, 2, 3, 4, 0xab}}),
+TEST(GuidText, ZeroFillsEveryField) {
+    EXPECT_EQ(platform::GuidText(platform::Guid{0x1, 0x2, 0xa, {0, 0xff, 0, 1, 2, 3, 4, 0xab}}),
               L"{00000001-0002-000a-00ff-0001020304ab}");
 }
 
