@@ -15,6 +15,7 @@
 #include "platform/Async.h"
 #include "platform/Error.h"
 #include "platform/ThreadPool.h"
+#include "platform/Wait.h"
 #include "tests/support/Raised.h"
 #include "tests/unit/platform/Waiting.h"
 
@@ -26,8 +27,8 @@ using platform::hresult;
 using platform::IAsyncOperation;
 using platform::IAsyncOperationWithProgress;
 using platform::PlatformError;
+using platform::WaitForStatus;
 using platform_tests::RunOnNewThread;
-using platform_tests::WaitFor;
 
 // An operation that a worker thread completes with the value.
 IAsyncOperation<int> CompletedOnPool(int value) {
@@ -186,7 +187,7 @@ class EscapingFailureTest : public testing::TestWithParam<FailureCase> {};
 // platform does, from its code and error information.
 TEST_P(EscapingFailureTest, EndsTheOperationWithItsCode) {
     const auto operation = Failing(GetParam().raise, GetParam().afterSuspension);
-    EXPECT_EQ(WaitFor(operation), AsyncStatus::Error);
+    EXPECT_EQ(WaitForStatus(operation), AsyncStatus::Error);
     EXPECT_EQ(operation.ErrorCode(), GetParam().code);
     GetParam().checkRaised(operation);
 }
@@ -245,7 +246,7 @@ class ExceptionAtTheBoundaryTest : public testing::TestWithParam<BoundaryCase> {
 TEST_P(ExceptionAtTheBoundaryTest, BecomesTheHomePlatformsCodeAndText) {
     const BoundaryCase& c = GetParam();
     const auto operation = Failing(c.raise, true);
-    EXPECT_EQ(WaitFor(operation), AsyncStatus::Error);
+    EXPECT_EQ(WaitForStatus(operation), AsyncStatus::Error);
     EXPECT_EQ(operation.ErrorCode(), c.code);
     for (int call = 0; call < 2; ++call) {
         const auto error = test_support::CaptureFailure([&] { operation.GetResults(); });
@@ -292,7 +293,7 @@ TEST(AsyncCoroutine, AnAwaiterReceivesTheFailuresCodeAndText) {
         }
         co_return 1;
     }(raised);
-    EXPECT_EQ(WaitFor(operation), AsyncStatus::Completed);
+    EXPECT_EQ(WaitForStatus(operation), AsyncStatus::Completed);
     ASSERT_TRUE(raised->has_value());
     EXPECT_EQ((*raised)->Code(), platform::kFail);
     ASSERT_TRUE((*raised)->Info().has_value());
@@ -356,7 +357,7 @@ IAsyncOperation<int> Chain(int depth) {
 
 TEST(AsyncCoroutine, AChainAwaitsAcrossThreads) {
     const auto operation = Chain(40);
-    EXPECT_EQ(WaitFor(operation), AsyncStatus::Completed);
+    EXPECT_EQ(WaitForStatus(operation), AsyncStatus::Completed);
     EXPECT_EQ(operation.GetResults(), 41);
 }
 
