@@ -38,14 +38,6 @@ void Throw(const Failure& failure) {
     throw PlatformError(failure.code);
 }
 
-namespace {
-
-Failure WithText(hresult code, const char* what) {
-    return {code, ErrorInfo{code, std::nullopt, FromUtf8Lossy(what)}};
-}
-
-}  // namespace
-
 std::wstring ErrorText(const PlatformError& error) {
     const auto& info = error.Info();
     if (!info || info->code != error.Code()) {
@@ -56,6 +48,14 @@ std::wstring ErrorText(const PlatformError& error) {
     }
     return info->description.value_or(std::wstring());
 }
+
+namespace {
+
+Failure WithText(hresult code, const char* what) {
+    return {code, ErrorInfo{code, std::nullopt, FromUtf8Lossy(what)}};
+}
+
+}  // namespace
 
 Failure CurrentFailure() noexcept {
     try {
