@@ -8,14 +8,15 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 
-#include <boost/program_options/detail/convert.hpp>
 #include <boost/program_options/errors.hpp>
 
 #include "app/Options.h"
 #include "app/WaitForRun.h"
 #include "platform/Apartment.h"
 #include "platform/Error.h"
+#include "platform/Utf8.h"
 #include "report/Console.h"
 #include "report/LogError.h"
 
@@ -25,11 +26,8 @@ namespace {
 // A library's narrow text as wide text: UTF-8 when it is, otherwise byte by
 // byte with every non-ASCII byte replaced, so nothing here can fail but memory.
 std::wstring Widen(std::string_view text) {
-    try {
-        return boost::from_utf8(std::string(text));
-    } catch (const std::bad_alloc&) {
-        throw;
-    } catch (...) {
+    if (auto decoded = platform::FromUtf8(text)) {
+        return *std::move(decoded);
     }
     std::wstring wide;
     wide.reserve(text.size());

@@ -1,5 +1,6 @@
 #include "app/Options.h"
 
+#include "platform/Utf8.h"
 #include "report/Console.h"
 
 namespace po = boost::program_options;
@@ -10,18 +11,17 @@ namespace {
 constexpr const char* kDefaultAppInstallerFileUri = "https://quillmark.example/release-app/AppPackage.appinstaller";
 constexpr const char* kDefaultPackageFamilyName = "Oru.Quillmark.Vantor.App.Release_4kd8wq2zr7xbe";
 
-// The defaults are ASCII, so widening each character is the whole conversion.
-std::wstring Widen(std::string_view text) { return std::wstring(text.begin(), text.end()); }
-
 }  // namespace
 
 Options::Options() : m_description("Allowed options") {
     m_description.add_options()
         ("app-installer-file-uri,i",
-         po::wvalue<std::wstring>()->default_value(Widen(kDefaultAppInstallerFileUri), kDefaultAppInstallerFileUri),
+         po::wvalue<std::wstring>()->default_value(platform::FromUtf8Lossy(kDefaultAppInstallerFileUri),
+                                                   kDefaultAppInstallerFileUri),
          "Custom AppInstaller file URI")
         ("package-family-name,f",
-         po::wvalue<std::wstring>()->default_value(Widen(kDefaultPackageFamilyName), kDefaultPackageFamilyName),
+         po::wvalue<std::wstring>()->default_value(platform::FromUtf8Lossy(kDefaultPackageFamilyName),
+                                                   kDefaultPackageFamilyName),
          "Custom package family name")
         ("provision-all-users,p", po::bool_switch(), "Provision for all users")
         ("remove,x", po::bool_switch(), "Remove package")

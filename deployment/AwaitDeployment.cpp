@@ -1,7 +1,6 @@
 #include "deployment/AwaitDeployment.h"
 
-#include <cwchar>
-
+#include "platform/Guid.h"
 #include "report/Console.h"
 #include "report/LogError.h"
 
@@ -24,15 +23,6 @@ bool EndsWithLineBreak(const std::wstring& text) {
 
 }  // namespace
 
-std::wstring FormatGuid(const platform::Guid& guid) {
-    wchar_t buffer[40];
-    std::swprintf(buffer, std::size(buffer),
-                  L"{%08x-%04hx-%04hx-%02hhx%02hhx-%02hhx%02hhx%02hhx%02hhx%02hhx%02hhx}", guid.Data1, guid.Data2,
-                  guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4],
-                  guid.Data4[5], guid.Data4[6], guid.Data4[7]);
-    return buffer;
-}
-
 IAsyncOperation<bool> AwaitDeployment(DeploymentOperation operation, std::wstring context) {
     bool result = false;
     LogProgress(operation);
@@ -40,7 +30,7 @@ IAsyncOperation<bool> AwaitDeployment(DeploymentOperation operation, std::wstrin
     // Raises 0x800704C7 for a cancelled request and fetches the results otherwise.
     const DeploymentResult deploymentResult = co_await operation;
 
-    Console() << L"\rDeployment result: ActivityId=" << FormatGuid(deploymentResult.ActivityId())
+    Console() << L"\rDeployment result: ActivityId=" << platform::GuidText(deploymentResult.ActivityId())
               << L", IsRegistered=" << deploymentResult.IsRegistered() << L'\n';
 
     const std::wstring& errorText = deploymentResult.ErrorText();

@@ -12,7 +12,4 @@ namespace deployment {
 // to follow it, ends the task with that error for the caller to report.
 IAsyncOperation<bool> AwaitDeployment(DeploymentOperation operation, std::wstring context);
 
-// "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}", lowercase.
-std::wstring FormatGuid(const platform::Guid& guid);
-
 }  // namespace deployment

@@ -9,7 +9,6 @@
 #include <atomic>
 #include <coroutine>
 #include <cstdint>
-#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -127,10 +126,9 @@ public:
                 if (m_result) {
                     return Result();  // a result delivered together with the Error status
                 }
-                if (m_failure) {
-                    std::rethrow_exception(m_failure);
-                }
-                Throw(m_errorCode);
+                // A new error for each caller: an exception object raised on
+                // several threads at once would be shared between them.
+                Throw(Failure{m_errorCode, m_errorInfo});
             case AsyncStatus::Started:
                 break;
         }
@@ -139,7 +137,7 @@ public:
 
     // Finishes the operation once; a later attempt is ignored (it lost to Cancel).
     // Returns whether this call finished it.
-    bool Finish(AsyncStatus status, std::optional<T> result, hresult code, std::exception_ptr failure) {
+    bool Finish(AsyncStatus status, std::optional<T> result, hresult code, std::optional<ErrorInfo> info = {}) {
         CompletedHandler handler;
         std::shared_ptr<const ProgressHandler> progress;
         std::function<void()> onCancel;
@@ -151,7 +149,7 @@ public:
             }
             m_result = std::move(result);
             m_errorCode = code;
-            m_failure = std::move(failure);
+            m_errorInfo = std::move(info);
             handler = std::move(m_completed);
             progress = std::move(m_progress);
             onCancel = std::move(m_onCancel);
@@ -171,7 +169,7 @@ public:
         if (onCancel) {
             onCancel();  // the owner may finish the operation on its own terms
         }
-        Finish(AsyncStatus::Canceled, std::nullopt, kCancelled, nullptr);
+        Finish(AsyncStatus::Canceled, std::nullopt, kCancelled);
     }
 
     void OnCancel(std::function<void()> callback) {
@@ -233,7 +231,7 @@ private:
     std::atomic<AsyncStatus> m_status{AsyncStatus::Started};
     std::optional<T> m_result;
     hresult m_errorCode = kOk;
-    std::exception_ptr m_failure;
+    std::optional<ErrorInfo> m_errorInfo;
     bool m_completedAssigned = false;
     CompletedHandler m_completed;
     std::shared_ptr<const ProgressHandler> m_progress;
@@ -317,14 +315,14 @@ public:
     }
 
     bool Complete(T result) const {
-        return m_core->state->Finish(AsyncStatus::Completed, std::move(result), kOk, nullptr);
+        return m_core->state->Finish(AsyncStatus::Completed, std::move(result), kOk);
     }
     // The Error status together with a result, as deployment requests end.
     bool CompleteWithError(T result, hresult code) const {
-        return m_core->state->Finish(AsyncStatus::Error, std::move(result), code, nullptr);
+        return m_core->state->Finish(AsyncStatus::Error, std::move(result), code);
     }
-    bool Fail(hresult code) const { return m_core->state->Finish(AsyncStatus::Error, std::nullopt, code, nullptr); }
-    bool Cancel() const { return m_core->state->Finish(AsyncStatus::Canceled, std::nullopt, kCancelled, nullptr); }
+    bool Fail(hresult code) const { return m_core->state->Finish(AsyncStatus::Error, std::nullopt, code); }
+    bool Cancel() const { return m_core->state->Finish(AsyncStatus::Canceled, std::nullopt, kCancelled); }
 
     // Called when a holder of the operation cancels it, before it is finished as Canceled.
     void OnCancel(std::function<void()> callback) const { m_core->state->OnCancel(std::move(callback)); }
@@ -342,7 +340,7 @@ private:
         Core() = default;
         Core(const Core&) = delete;
         Core& operator=(const Core&) = delete;
-        ~Core() { state->Finish(AsyncStatus::Error, std::nullopt, kAbort, nullptr); }
+        ~Core() { state->Finish(AsyncStatus::Error, std::nullopt, kAbort); }
     };
 
     std::shared_ptr<Core> m_core;
@@ -392,13 +390,12 @@ struct FinalAwaiter {
         auto& promise = self.promise();
         auto state = promise.TakeState();
         auto result = promise.TakeResult();
-        std::exception_ptr failure = promise.TakeFailure();
+        std::optional<Failure> failure = promise.TakeFailure();
         self.destroy();
         if (failure) {
-            const hresult code = CodeOf(failure);
-            state->Finish(AsyncStatus::Error, std::nullopt, code, std::move(failure));
+            state->Finish(AsyncStatus::Error, std::nullopt, failure->code, std::move(failure->info));
         } else {
-            state->Finish(AsyncStatus::Completed, std::move(result), kOk, nullptr);
+            state->Finish(AsyncStatus::Completed, std::move(result), kOk);
         }
     }
     void await_resume() noexcept {}
@@ -438,7 +435,9 @@ public:
     Handle get_return_object() { return Handle(m_state); }
     std::suspend_never initial_suspend() noexcept { return {}; }
 
-    void unhandled_exception() noexcept { m_failure = std::current_exception(); }
+    // Only the failure's code and information outlive the handler: the
+    // exception object itself stays on this thread.
+    void unhandled_exception() noexcept { m_failure = CurrentFailure(); }
 
     // The coroutine's locals are gone by now; the frame goes too before the
     // operation finishes, so a continuation never sees it.
@@ -447,14 +446,14 @@ public:
     // Moves the outcome out of the promise for the final awaiter.
     std::shared_ptr<State> TakeState() noexcept { return std::move(m_state); }
     std::optional<T> TakeResult() noexcept { return std::move(m_result); }
-    std::exception_ptr TakeFailure() noexcept { return std::move(m_failure); }
+    std::optional<Failure> TakeFailure() noexcept { return std::move(m_failure); }
     std::weak_ptr<State> WeakState() const noexcept { return m_state; }
 
 
 protected:
     std::shared_ptr<State> m_state = std::make_shared<State>();
     std::optional<T> m_result;
-    std::exception_ptr m_failure;
+    std::optional<Failure> m_failure;
 };
 
 template <typename T, typename P>

@@ -19,6 +19,7 @@ constexpr hresult kPointer = ToHresult(0x80004003);
 constexpr hresult kAbort = ToHresult(0x80004004);
 constexpr hresult kFail = ToHresult(0x80004005);
 constexpr hresult kUnexpected = ToHresult(0x8000FFFF);
+constexpr hresult kBounds = ToHresult(0x8000000B);
 constexpr hresult kIllegalMethodCall = ToHresult(0x8000000E);
 constexpr hresult kIllegalDelegateAssignment = ToHresult(0x80000018);
 constexpr hresult kClassNotRegistered = ToHresult(0x80040154);
@@ -54,17 +55,36 @@ private:
     std::optional<ErrorInfo> m_info;
 };
 
+// A failure as an operation keeps it: plain values that each caller raises
+// afresh, so no exception object is shared between threads.
+struct Failure {
+    hresult code = kOk;
+    std::optional<ErrorInfo> info;
+};
+
 // Raise a failure code: std::bad_alloc for out of memory, PlatformError otherwise.
 [[noreturn]] void Throw(hresult code);
 // The same, with error information recorded for that code.
 [[noreturn]] void Throw(hresult code, std::wstring restrictedDescription);
+// The same, with the information kept with the failure, if any.
+[[noreturn]] void Throw(const Failure& failure);
 
-// The code an exception stands for: its own for a PlatformError, out of memory
-// for std::bad_alloc, unspecified failure for anything else.
-hresult CodeOf(const std::exception_ptr& failure) noexcept;
+// The failure that the exception being handled stands for, as the home
+// platform's runtime turns one at a coroutine's boundary: a PlatformError keeps
+// its code and information; std::bad_alloc is 0x8007000E; std::out_of_range
+// 0x8000000B, std::invalid_argument 0x80070057 and any other std::exception
+// 0x80004005, each with its what() text (UTF-8, read lossily) as the restricted
+// description; anything else 0x80004005 without information. Without memory for
+// the text it is 0x8007000E. Call it only inside a handler (catch block).
+Failure CurrentFailure() noexcept;
 
 // The operating system's text for a code, as the home platform words it; empty
 // for a code it does not know.
 std::wstring SystemMessage(hresult code);
+
+// What an error says to its reader: when its information was recorded for its
+// own code, the restricted description unless empty, else the description,
+// else nothing; without such information, SystemMessage(code). Untrimmed.
+std::wstring ErrorText(const PlatformError& error);
 
 }  // namespace platform

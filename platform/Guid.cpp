@@ -1,6 +1,8 @@
 #include "platform/Guid.h"
 
 #include <array>
+#include <cwchar>
+#include <iterator>
 #include <random>
 
 namespace platform {
@@ -34,6 +36,15 @@ Guid Guid::NewRandom() {
     }
     guid.Data4[0] = static_cast<std::uint8_t>((guid.Data4[0] & 0x3F) | 0x80);  // RFC 4122 variant
     return guid;
+}
+
+std::wstring GuidText(const Guid& guid) {
+    wchar_t buffer[40];
+    std::swprintf(buffer, std::size(buffer),
+                  L"{%08x-%04hx-%04hx-%02hhx%02hhx-%02hhx%02hhx%02hhx%02hhx%02hhx%02hhx}", guid.Data1, guid.Data2,
+                  guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4],
+                  guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+    return buffer;
 }
 
 }  // namespace platform

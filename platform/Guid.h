@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 namespace platform {
 
@@ -17,5 +18,9 @@ struct Guid {
 
     friend bool operator==(const Guid&, const Guid&) = default;
 };
+
+// The GUID as the tool writes it: braced, lower case, e.g.
+// "{00000001-0002-000a-00ff-0001020304ab}".
+std::wstring GuidText(const Guid& guid);
 
 }  // namespace platform

@@ -4,12 +4,13 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/Error.h"
+#include "platform/Utf8.h"
 
 namespace platform {
 namespace {
@@ -58,90 +59,63 @@ EncodedText Encode(std::wstring_view text) {
     EncodedText encoded;
     encoded.text.reserve(text.size());
     encoded.origin.reserve(text.size() + 1);
+    std::string bytes;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto c = static_cast<std::uint32_t>(text[i]);
+        const auto c = static_cast<char32_t>(text[i]);
         if (c < 0x80) {
             encoded.text += static_cast<char>(c);
             encoded.origin.push_back(i);
-        } else if (c < 0x800) {
-            AppendEscapedByte(encoded, 0xC0 | (c >> 6), i);
-            AppendEscapedByte(encoded, 0x80 | (c & 0x3F), i);
-        } else if (c < 0x10000) {
-            if (c >= 0xD800 && c <= 0xDFFF) {
-                encoded.invalidAt = i;
-                break;
-            }
-            AppendEscapedByte(encoded, 0xE0 | (c >> 12), i);
-            AppendEscapedByte(encoded, 0x80 | ((c >> 6) & 0x3F), i);
-            AppendEscapedByte(encoded, 0x80 | (c & 0x3F), i);
-        } else if (c < 0x110000) {
-            AppendEscapedByte(encoded, 0xF0 | (c >> 18), i);
-            AppendEscapedByte(encoded, 0x80 | ((c >> 12) & 0x3F), i);
-            AppendEscapedByte(encoded, 0x80 | ((c >> 6) & 0x3F), i);
-            AppendEscapedByte(encoded, 0x80 | (c & 0x3F), i);
-        } else {
+            continue;
+        }
+        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
             encoded.invalidAt = i;
             break;
+        }
+        bytes.clear();
+        AppendUtf8(bytes, c);
+        for (const char byte : bytes) {
+            AppendEscapedByte(encoded, static_cast<unsigned char>(byte), i);
         }
     }
     encoded.origin.push_back(text.size());
     return encoded;
 }
 
+// Whether an escape of a byte above 0x7F, "%XX", starts at `pos`.
+bool IsEscapedHighByte(std::string_view text, std::size_t pos) {
+    constexpr std::string_view kHighDigits = "89ABCDEFabcdef";
+    constexpr std::string_view kDigits = "0123456789ABCDEFabcdef";
+    return pos + 2 < text.size() && text[pos] == '%' && kHighDigits.find(text[pos + 1]) != std::string_view::npos &&
+           kDigits.find(text[pos + 2]) != std::string_view::npos;
+}
+
 // Turns the percent-encoded UTF-8 of non-ASCII characters back into the
 // characters; everything else (ASCII escapes such as %2F, and bytes that do
-// not form a character) stays as it is.
-std::wstring Decode(const std::string& text) {
-    auto hexValue = [](char c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        return -1;
-    };
-    auto byteAt = [&](std::size_t pos) -> int {
-        if (pos + 2 >= text.size() || text[pos] != '%') {
-            return -1;
-        }
-        const int high = hexValue(text[pos + 1]);
-        const int low = hexValue(text[pos + 2]);
-        return high < 0 || low < 0 ? -1 : high * 16 + low;
-    };
-
+// not form a character) stays exactly as written.
+std::wstring Decode(std::string_view text) {
     std::wstring decoded;
     decoded.reserve(text.size());
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const int lead = byteAt(i);
-        int length = 0;
-        std::uint32_t c = 0;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-            c = static_cast<std::uint32_t>(lead & 0x1F);
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            c = static_cast<std::uint32_t>(lead & 0x0F);
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            c = static_cast<std::uint32_t>(lead & 0x07);
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t end = i;
+        while (IsEscapedHighByte(text, end)) {
+            end += 3;
         }
-        bool valid = length > 0;
-        for (int k = 1; valid && k < length; ++k) {
-            const int next = byteAt(i + 3 * static_cast<std::size_t>(k));
-            if (next < 0x80 || next > 0xBF) {
-                valid = false;
-            } else {
-                c = (c << 6) | static_cast<std::uint32_t>(next & 0x3F);
-            }
-        }
-        // Overlong forms, surrogates and values beyond Unicode stay escaped.
-        static constexpr std::uint32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (valid && c >= kMinimum[length] && !(c >= 0xD800 && c <= 0xDFFF) && c < 0x110000) {
-            decoded += static_cast<wchar_t>(c);
-            i += 3 * static_cast<std::size_t>(length);
-        } else {
+        if (end == i) {
             decoded += static_cast<wchar_t>(static_cast<unsigned char>(text[i]));
             ++i;
+            continue;
         }
+        const std::string bytes = PercentDecode(text.substr(i, end - i));
+        for (std::size_t pos = 0; pos < bytes.size();) {
+            const std::size_t escape = i + 3 * pos;
+            if (const auto c = NextCodePoint(bytes, pos)) {
+                decoded += static_cast<wchar_t>(*c);
+            } else {
+                decoded.append(text.begin() + static_cast<std::ptrdiff_t>(escape),
+                               text.begin() + static_cast<std::ptrdiff_t>(escape + 3));
+            }
+        }
+        i = end;
     }
     return decoded;
 }
@@ -186,6 +160,25 @@ void Parse(std::wstring_view text, const EncodedText& encoded, ParsedUri& parsed
 }
 
 }  // namespace
+
+std::string PercentDecode(std::string_view text) {
+    std::string decoded;
+    decoded.reserve(text.size());
+    // uriparser reads up to a NUL, so each stretch between literal NULs is
+    // unescaped on its own; "%00" yields a NUL inside a stretch, which the
+    // returned end pointer keeps.
+    for (std::size_t begin = 0;;) {
+        const std::size_t end = std::min(text.find('\0', begin), text.size());
+        std::string stretch(text.substr(begin, end - begin));
+        const char* afterLast = uriUnescapeInPlaceExA(stretch.data(), URI_FALSE, URI_BR_DONT_TOUCH);
+        decoded.append(stretch.data(), static_cast<std::size_t>(afterLast - stretch.data()));
+        if (end == text.size()) {
+            return decoded;
+        }
+        decoded += '\0';
+        begin = end + 1;
+    }
+}
 
 Uri::Uri(std::wstring_view text) : m_raw(text) {
     if (text.empty()) {

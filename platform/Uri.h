@@ -36,4 +36,9 @@ private:
     std::wstring m_query;
 };
 
+// Percent-decoding, leniently: each '%' followed by two hexadecimal digits
+// (either case) becomes the byte they give, "%00" a NUL; every other byte, a
+// '%' that starts no such escape and a '+' among them, stays as it is.
+std::string PercentDecode(std::string_view text);
+
 }  // namespace platform

@@ -7,17 +7,7 @@
 namespace report {
 
 std::wstring ErrorMessage(const platform::PlatformError& error) {
-    std::wstring message;
-    const auto& info = error.Info();
-    if (info && info->code == error.Code()) {
-        if (info->restrictedDescription && !info->restrictedDescription->empty()) {
-            message = *info->restrictedDescription;
-        } else if (info->description) {
-            message = *info->description;
-        }
-    } else {
-        message = platform::SystemMessage(error.Code());
-    }
+    std::wstring message = platform::ErrorText(error);
     while (!message.empty() && std::iswspace(static_cast<wint_t>(message.back()))) {
         message.pop_back();
     }

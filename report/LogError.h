@@ -8,9 +8,7 @@
 
 namespace report {
 
-// The message for an error: its information's text when recorded for the same
-// code (restricted description first), otherwise the system's text; trailing
-// white space removed.
+// The message for an error: platform::ErrorText with trailing white space removed.
 std::wstring ErrorMessage(const platform::PlatformError& error);
 
 void LogError(std::wstring_view context, const platform::PlatformError& error) noexcept;

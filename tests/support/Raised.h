@@ -13,11 +13,8 @@
 
 namespace test_support {
 
-// The text a PlatformError carries for the user; empty when it carries none.
-inline std::wstring TextOf(const platform::PlatformError& error) {
-    return error.Info() && error.Info()->restrictedDescription ? *error.Info()->restrictedDescription
-                                                               : std::wstring();
-}
+// The text a PlatformError gives the user, as the tool reports it (untrimmed).
+inline std::wstring TextOf(const platform::PlatformError& error) { return platform::ErrorText(error); }
 
 struct Raised {
     platform::hresult code = platform::kOk;

@@ -82,13 +82,15 @@ INSTANTIATE_TEST_SUITE_P(
         EntryCase{"OtherFailure",
                   {"-x"},
                   1,
-                  Echo(kDefaultUriUtf8, false, true, kDefaultFamilyUtf8) + "appdeploy error: service exploded\n",
+                  Echo(kDefaultUriUtf8, false, true, kDefaultFamilyUtf8) +
+                      "appdeploy error: code=0x80004005, message=service exploded\n",
                   "",
                   []() -> std::shared_ptr<IPackageManager> { throw std::runtime_error("service exploded"); }},
         EntryCase{"FailureThatIsNoStandardException",
                   {"-x"},
                   1,
-                  Echo(kDefaultUriUtf8, false, true, kDefaultFamilyUtf8) + "appdeploy error: unknown failure\n",
+                  Echo(kDefaultUriUtf8, false, true, kDefaultFamilyUtf8) +
+                      "appdeploy error: code=0x80004005, message=Unspecified error\n",
                   "",
                   []() -> std::shared_ptr<IPackageManager> { throw 42; }}),
     [](const testing::TestParamInfo<EntryCase>& info) { return info.param.name; });
@@ -161,6 +163,24 @@ TEST(EntryCommandLineErrorText, APlaceholderInATokenEndsInOneLine) {
         EXPECT_EQ(text.rfind("Invalid command line: ", 0), 0u) << text;
         EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
         EXPECT_EQ(text.find('%'), std::string::npos) << text;
+    }
+}
+
+// A message that is not UTF-8 throughout is shown as ASCII, every other byte a
+// replacement character: no part of it is read as a character it might forge.
+TEST(EntryCommandLineErrorText, TextThatIsNotUtf8KeepsOnlyItsAscii) {
+    for (const char* token : {"--p=caf\xc3\xa9\xff", "--p=\xc0\xaf"}) {
+        const std::string libraryText = LibraryText({token});
+        std::string shown;
+        for (const char c : libraryText) {
+            shown += static_cast<unsigned char>(c) < 0x80 ? std::string(1, c) : std::string("\xef\xbf\xbd");
+        }
+        ASSERT_NE(shown, libraryText) << "the library's text keeps the token's bytes";
+        test_support::ConsoleCapture console;
+        std::ostringstream help;
+        CommandLine commandLine({token});
+        EXPECT_EQ(app::Main(commandLine.Argc(), commandLine.Argv(), help), 1) << token;
+        EXPECT_EQ(console.Text(), "Invalid command line: " + shown + "\n");
     }
 }
 

@@ -6,12 +6,13 @@
 #include <vector>
 
 #include "deployment/AwaitDeployment.h"
+#include "platform/Guid.h"
+#include "platform/Wait.h"
 #include "report/Console.h"
 #include "report/LogError.h"
 #include "tests/support/ConsoleCapture.h"
 #include "tests/support/Raised.h"
 #include "tests/support/ScriptedPackageManager.h"
-#include "tests/support/Wait.h"
 
 namespace {
 
@@ -92,7 +93,7 @@ TEST_P(AwaitDeploymentOutput, WritesExactBytesAndYields) {
     }
     test_support::ScriptedPackageManager service;
     test_support::ConsoleCapture console;
-    const bool result = test_support::BlockOn(deployment::AwaitDeployment(Start(service, c.request), L"Remove package"));
+    const bool result = platform::WaitForResults(deployment::AwaitDeployment(Start(service, c.request), L"Remove package"));
     EXPECT_EQ(result, c.result);
     EXPECT_EQ(console.Text(), c.expected);
 }
@@ -126,7 +127,7 @@ TEST_P(AwaitDeploymentRaises, ToTheAwaitingCallerWithoutResultLines) {
     test_support::ScriptedPackageManager service;
     test_support::ConsoleCapture console;
     const hresult raised = test_support::CodeOf(
-        [&] { test_support::BlockOn(deployment::AwaitDeployment(Start(service, c.request), L"Remove package")); });
+        [&] { platform::WaitForResults(deployment::AwaitDeployment(Start(service, c.request), L"Remove package")); });
     EXPECT_EQ(raised, c.code) << "the error reaches the caller";
     EXPECT_EQ(console.Text().find("Deployment result"), std::string::npos);
     EXPECT_EQ(console.Text().find("Remove package"), std::string::npos);
@@ -139,7 +140,7 @@ TEST(AwaitDeploymentMemory, OutOfMemoryReachesTheCallerUnreported) {
     for (End end : {End::Error, End::Fail}) {
         test_support::ScriptedPackageManager service;
         test_support::ConsoleCapture console;
-        EXPECT_THROW(test_support::BlockOn(deployment::AwaitDeployment(
+        EXPECT_THROW(platform::WaitForResults(deployment::AwaitDeployment(
                          Start(service, Request(end, {}, platform::kOutOfMemory)), L"Remove package")),
                      std::bad_alloc);
         EXPECT_EQ(console.Text().find("error: code="), std::string::npos);
@@ -150,13 +151,13 @@ TEST(AwaitDeploymentRendering, PercentageAfterAHexadecimalCodeStaysDecimal) {
     test_support::ScriptedPackageManager service;
     test_support::ConsoleCapture console;
     report::LogError(L"Earlier", platform::PlatformError(platform::ToHresult(0x800704C7)));
-    test_support::BlockOn(deployment::AwaitDeployment(Start(service, Request(End::Completed, {30})), L"Remove package"));
+    platform::WaitForResults(deployment::AwaitDeployment(Start(service, Request(End::Completed, {30})), L"Remove package"));
     EXPECT_NE(console.Text().find("code=0x800704c7"), std::string::npos);
     EXPECT_NE(console.Text().find("\rProgress: 30%\r"), std::string::npos);
 }
 
-TEST(FormatGuid, ZeroFillsEveryField) {
-    EXPECT_EQ(deployment::FormatGuid(platform::Guid{0x1, 0x2, 0xa, {0, 0xff, 0, 1, 2, 3, 4, 0xab}}),
+TEST(GuidText, ZeroFillsEveryField) {
+    EXPECT_EQ(platform::GuidText(platform::Guid{0x1, 0x2, 0xa, {0, 0xff, 0, 1, 2, 3, 4, 0xab}}),
               L"{00000001-0002-000a-00ff-0001020304ab}");
 }
 

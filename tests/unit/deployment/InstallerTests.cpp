@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "deployment/Installer.h"
+#include "platform/Wait.h"
 #include "tests/support/ConsoleCapture.h"
 #include "tests/support/ScriptedPackageManager.h"
-#include "tests/support/Wait.h"
 
 namespace {
 
@@ -106,7 +106,7 @@ TEST_P(SingleRequestOperation, ReportsOnceAndYields) {
     const platform::Uri uri(L"https://quillmark.example/release-app/AppPackage.appinstaller");
     const std::wstring family = L"Oru.Quillmark_ratp2p7zs941j";
 
-    const bool result = test_support::BlockOn(op.call(m_installer, uri, family));
+    const bool result = platform::WaitForResults(op.call(m_installer, uri, family));
 
     EXPECT_EQ(result, scenario.result);
     EXPECT_EQ(m_console.Text(), op.opening + scenario.expected(op));
@@ -127,7 +127,7 @@ TEST_F(AddPackage, AsksForTheDefaultVolumeAndPassesItWithNoOptions) {
     Service().ScriptVolume(std::nullopt, L"Volume7");
     const platform::Uri uri(L"file:///srv/app/Sample.appinstaller");
 
-    EXPECT_TRUE(test_support::BlockOn(m_installer.AddPackage(uri)));
+    EXPECT_TRUE(platform::WaitForResults(m_installer.AddPackage(uri)));
 
     const std::vector<ScriptedCall> calls = Service().Calls();
     ASSERT_EQ(calls.size(), 2u);
@@ -141,7 +141,7 @@ TEST_F(AddPackage, AsksForTheDefaultVolumeAndPassesItWithNoOptions) {
 TEST_F(AddPackage, AVolumeThatCannotBeObtainedIsReportedAndNoRequestStarts) {
     Service().ScriptVolume(platform::kAccessDenied);
 
-    EXPECT_FALSE(test_support::BlockOn(m_installer.AddPackage(platform::Uri(L"https://a.example/x.appinstaller"))));
+    EXPECT_FALSE(platform::WaitForResults(m_installer.AddPackage(platform::Uri(L"https://a.example/x.appinstaller"))));
 
     EXPECT_EQ(m_console.Text(),
               "\nStarting add package from app installer file\n"
@@ -156,8 +156,8 @@ TEST_F(ProvisionAndDeprovision, PassAnEmptyFamilyNameUnchanged) {
     refused.raiseAtCall = platform::kInvalidArgument;
     Service().Script(L"ProvisionPackageForAllUsersAsync", refused);
 
-    EXPECT_FALSE(test_support::BlockOn(m_installer.ProvisionPackage(L"")));
-    EXPECT_TRUE(test_support::BlockOn(m_installer.DeprovisionPackage(L"")));
+    EXPECT_FALSE(platform::WaitForResults(m_installer.ProvisionPackage(L"")));
+    EXPECT_TRUE(platform::WaitForResults(m_installer.DeprovisionPackage(L"")));
 
     const std::vector<ScriptedCall> calls = Service().Calls();
     ASSERT_EQ(calls.size(), 2u);
@@ -174,7 +174,7 @@ TEST_F(SingleRequestOperations, OutOfMemoryPassesThroughUnreported) {
     request.raiseAtCall = platform::kOutOfMemory;
     Service().Script(L"ProvisionPackageForAllUsersAsync", request);
 
-    EXPECT_THROW(test_support::BlockOn(m_installer.ProvisionPackage(L"Family_x")), std::bad_alloc);
+    EXPECT_THROW(platform::WaitForResults(m_installer.ProvisionPackage(L"Family_x")), std::bad_alloc);
     EXPECT_EQ(m_console.Text(), "\nStarting provision package for all users\n");
 }
 
@@ -217,7 +217,7 @@ TEST_P(RemovePackagesCounts, RemovesOneAtATimeAndSummarises) {
     }
     expected += c.summary;
 
-    EXPECT_EQ(test_support::BlockOn(m_installer.RemovePackages(L"Oru.App_ratp2p7zs941j", false)), c.result);
+    EXPECT_EQ(platform::WaitForResults(m_installer.RemovePackages(L"Oru.App_ratp2p7zs941j", false)), c.result);
 
     EXPECT_EQ(m_console.Text(), expected);
     std::vector<std::wstring> removed;
@@ -250,7 +250,7 @@ TEST(RemovePackages, ACancelledRemovalEndsTheOperationWithoutSummary) {
     deployment::Installer installer;
     test_support::ConsoleCapture console;
 
-    EXPECT_FALSE(test_support::BlockOn(installer.RemovePackages(L"Oru.App_ratp2p7zs941j", false)));
+    EXPECT_FALSE(platform::WaitForResults(installer.RemovePackages(L"Oru.App_ratp2p7zs941j", false)));
 
     const std::wstring second = names[1];
     EXPECT_EQ(console.Text(), "\nStarting remove packages\n" + RemovalOf(names[0], true) +
@@ -270,7 +270,7 @@ TEST(RemovePackages, ARefusedLookupIsReportedWithoutSummary) {
     deployment::Installer installer;
     test_support::ConsoleCapture console;
 
-    EXPECT_FALSE(test_support::BlockOn(installer.RemovePackages(L"Oru.App_ratp2p7zs941j", true)));
+    EXPECT_FALSE(platform::WaitForResults(installer.RemovePackages(L"Oru.App_ratp2p7zs941j", true)));
 
     EXPECT_EQ(console.Text(),
               "\nStarting remove packages\nRemove packages error: code=0x80070005, message=Access is denied.\n");
@@ -285,7 +285,7 @@ TEST(RemovePackages, TheAllUsersFlagChoosesTheLookupAndTheRemovalOptions) {
         deployment::Installer installer;
         test_support::ConsoleCapture console;
 
-        EXPECT_TRUE(test_support::BlockOn(installer.RemovePackages(L"", allUsers)));
+        EXPECT_TRUE(platform::WaitForResults(installer.RemovePackages(L"", allUsers)));
 
         const std::vector<ScriptedCall> calls = scripted.Service().Calls();
         ASSERT_EQ(calls.size(), 3u);

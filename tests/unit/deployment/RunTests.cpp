@@ -6,9 +6,9 @@
 
 #include "app/Options.h"
 #include "deployment/Run.h"
+#include "platform/Wait.h"
 #include "tests/support/ConsoleCapture.h"
 #include "tests/support/ScriptedPackageManager.h"
-#include "tests/support/Wait.h"
 
 namespace {
 
@@ -73,7 +73,7 @@ TEST_P(RunSequence, RunsTheOperationsInOrderAndCombinesTheirResults) {
     Parse(options, c.args);
     test_support::ConsoleCapture console;
 
-    EXPECT_EQ(test_support::BlockOn(deployment::Run(options)), c.result);
+    EXPECT_EQ(platform::WaitForResults(deployment::Run(options)), c.result);
 
     EXPECT_EQ(scripted.Service().CallNames(), c.calls);
     EXPECT_EQ(scripted.Activations(), 1);
@@ -88,7 +88,7 @@ TEST(Run, PassesTheOptionValuesToTheOperations) {
     Parse(options, {"-x", "-p", "-f", "Fam_abc", "-i", "https://h.example/a.appinstaller"});
     test_support::ConsoleCapture console;
 
-    EXPECT_TRUE(test_support::BlockOn(deployment::Run(options)));
+    EXPECT_TRUE(platform::WaitForResults(deployment::Run(options)));
 
     const auto calls = scripted.Service().Calls();
     ASSERT_EQ(calls.size(), 3u);

@@ -9,12 +9,14 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/Apartment.h"
 #include "platform/Async.h"
 #include "platform/Error.h"
 #include "platform/ThreadPool.h"
+#include "platform/Wait.h"
 #include "tests/support/Raised.h"
 #include "tests/unit/platform/Waiting.h"
 
@@ -26,8 +28,8 @@ using platform::hresult;
 using platform::IAsyncOperation;
 using platform::IAsyncOperationWithProgress;
 using platform::PlatformError;
+using platform::WaitForStatus;
 using platform_tests::RunOnNewThread;
-using platform_tests::WaitFor;
 
 // An operation that a worker thread completes with the value.
 IAsyncOperation<int> CompletedOnPool(int value) {
@@ -175,17 +177,18 @@ struct FailureCase {
     const char* name;
     std::function<void()> raise;
     hresult code;
-    std::function<void(const IAsyncOperation<int>&)> checkRaised;  // GetResults raises the same failure
+    std::function<void(const IAsyncOperation<int>&)> checkRaised;  // what GetResults raises
     bool afterSuspension;
 };
 
 class EscapingFailureTest : public testing::TestWithParam<FailureCase> {};
 
 // A failure that escapes the coroutine ends its operation with the Error
-// status and the failure's code; GetResults raises that very failure again.
+// status and the failure's code; GetResults raises it again as the home
+// platform does, from its code and error information.
 TEST_P(EscapingFailureTest, EndsTheOperationWithItsCode) {
     const auto operation = Failing(GetParam().raise, GetParam().afterSuspension);
-    EXPECT_EQ(WaitFor(operation), AsyncStatus::Error);
+    EXPECT_EQ(WaitForStatus(operation), AsyncStatus::Error);
     EXPECT_EQ(operation.ErrorCode(), GetParam().code);
     GetParam().checkRaised(operation);
 }
@@ -198,13 +201,23 @@ void ExpectPlatformErrorWithInfo(const IAsyncOperation<int>& operation) {
     EXPECT_EQ(error->Info()->restrictedDescription, L"no entry");
 }
 
-void ExpectCustomFailure(const IAsyncOperation<int>& operation) {
-    try {
-        operation.GetResults();
-        ADD_FAILURE() << "no failure raised";
-    } catch (const CustomFailure& failure) {
-        EXPECT_EQ(failure.Detail(), 17);
+platform::ErrorInfo Recorded(hresult code, std::wstring text) { return {code, std::nullopt, std::move(text)}; }
+
+// GetResults raises a PlatformError with the code and exactly this information, or none.
+void ExpectRaised(const IAsyncOperation<int>& operation, hresult code, const std::optional<platform::ErrorInfo>& info) {
+    const auto error = test_support::CaptureFailure([&] { operation.GetResults(); });
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->Code(), code);
+    ASSERT_EQ(error->Info().has_value(), info.has_value());
+    if (info) {
+        EXPECT_EQ(error->Info()->code, info->code);
+        EXPECT_EQ(error->Info()->description, info->description);
+        EXPECT_EQ(error->Info()->restrictedDescription, info->restrictedDescription);
     }
+}
+
+void ExpectCustomFailureAsUnspecified(const IAsyncOperation<int>& operation) {
+    ExpectRaised(operation, platform::kFail, Recorded(platform::kFail, L"custom failure"));
 }
 
 const FailureCase kFailures[] = {
@@ -216,27 +229,70 @@ const FailureCase kFailures[] = {
      [](const auto& op) { EXPECT_THROW(op.GetResults(), std::bad_alloc); }, false},
     {"OutOfMemoryLater", [] { throw std::bad_alloc(); }, platform::kOutOfMemory,
      [](const auto& op) { EXPECT_THROW(op.GetResults(), std::bad_alloc); }, true},
-    {"OtherAtOnce", [] { throw CustomFailure(17); }, platform::kFail, ExpectCustomFailure, false},
-    {"OtherLater", [] { throw CustomFailure(17); }, platform::kFail, ExpectCustomFailure, true},
+    {"OtherAtOnce", [] { throw CustomFailure(17); }, platform::kFail, ExpectCustomFailureAsUnspecified, false},
+    {"OtherLater", [] { throw CustomFailure(17); }, platform::kFail, ExpectCustomFailureAsUnspecified, true},
     {"NotAnExceptionType", [] { throw 5; }, platform::kFail,
-     [](const auto& op) { EXPECT_THROW(op.GetResults(), int); }, true},
+     [](const auto& op) { ExpectRaised(op, platform::kFail, std::nullopt); }, true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Async, EscapingFailureTest, testing::ValuesIn(kFailures),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(AsyncCoroutine, AnAwaiterReceivesTheFailureItself) {
-    auto detail = std::make_shared<int>(0);
-    const auto operation = [](std::shared_ptr<int> detail) -> IAsyncOperation<int> {
+struct BoundaryCase {
+    const char* name;
+    std::function<void()> raise;
+    hresult code;
+    std::optional<platform::ErrorInfo> info;  // what the raised PlatformError carries
+};
+
+class ExceptionAtTheBoundaryTest : public testing::TestWithParam<BoundaryCase> {};
+
+// The exception kinds the home platform's runtime turns into codes, each with
+// the text a reader of the error gets.
+TEST_P(ExceptionAtTheBoundaryTest, BecomesTheHomePlatformsCodeAndText) {
+    const BoundaryCase& c = GetParam();
+    const auto operation = Failing(c.raise, true);
+    EXPECT_EQ(WaitForStatus(operation), AsyncStatus::Error);
+    EXPECT_EQ(operation.ErrorCode(), c.code);
+    ExpectRaised(operation, c.code, c.info);
+    ExpectRaised(operation, c.code, c.info);  // raised afresh, the same again
+}
+
+const BoundaryCase kBoundaryCases[] = {
+    {"OutOfRange", [] { throw std::out_of_range("index 7"); }, platform::kBounds,
+     Recorded(platform::kBounds, L"index 7")},
+    {"InvalidArgument", [] { throw std::invalid_argument("no name"); }, platform::kInvalidArgument,
+     Recorded(platform::kInvalidArgument, L"no name")},
+    {"OtherLogicError", [] { throw std::length_error("too long"); }, platform::kFail,
+     Recorded(platform::kFail, L"too long")},
+    {"EmptyText", [] { throw std::runtime_error(""); }, platform::kFail, Recorded(platform::kFail, L"")},
+    {"TextReadAsUtf8", [] { throw std::runtime_error("caf\xc3\xa9 \xff!"); }, platform::kFail,
+     Recorded(platform::kFail, L"caf\u00e9 \uFFFD!")},
+    {"PlatformErrorWithoutInformation", [] { throw PlatformError(platform::kNotFound); }, platform::kNotFound,
+     std::nullopt},
+    {"PlatformErrorWithInformationForAnotherCode",
+     [] { throw PlatformError(platform::kAccessDenied, {platform::kFail, L"described", L"restricted"}); },
+     platform::kAccessDenied, platform::ErrorInfo{platform::kFail, L"described", L"restricted"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Async, ExceptionAtTheBoundaryTest, testing::ValuesIn(kBoundaryCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(AsyncCoroutine, AnAwaiterReceivesTheFailuresCodeAndText) {
+    auto raised = std::make_shared<std::optional<PlatformError>>();
+    const auto operation = [](std::shared_ptr<std::optional<PlatformError>> raised) -> IAsyncOperation<int> {
         try {
             co_await Failing([] { throw CustomFailure(23); }, true);
-        } catch (const CustomFailure& failure) {
-            *detail = failure.Detail();
+        } catch (const PlatformError& error) {
+            *raised = error;
         }
         co_return 1;
-    }(detail);
-    EXPECT_EQ(WaitFor(operation), AsyncStatus::Completed);
-    EXPECT_EQ(*detail, 23);
+    }(raised);
+    EXPECT_EQ(WaitForStatus(operation), AsyncStatus::Completed);
+    ASSERT_TRUE(raised->has_value());
+    EXPECT_EQ((*raised)->Code(), platform::kFail);
+    ASSERT_TRUE((*raised)->Info().has_value());
+    EXPECT_EQ((*raised)->Info()->restrictedDescription, L"custom failure");
 }
 
 // Marks a flag when destroyed (a moved-from witness marks nothing).
@@ -296,7 +352,7 @@ IAsyncOperation<int> Chain(int depth) {
 
 TEST(AsyncCoroutine, AChainAwaitsAcrossThreads) {
     const auto operation = Chain(40);
-    EXPECT_EQ(WaitFor(operation), AsyncStatus::Completed);
+    EXPECT_EQ(WaitForStatus(operation), AsyncStatus::Completed);
     EXPECT_EQ(operation.GetResults(), 41);
 }
 

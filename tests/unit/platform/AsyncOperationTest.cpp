@@ -25,7 +25,6 @@ using platform::IAsyncOperationWithProgress;
 using platform::PlatformError;
 using platform_tests::RunOnNewThread;
 using test_support::CodeOf;
-using platform_tests::WaitFor;
 
 // What a Completed handler saw.
 struct HandlerCalls {

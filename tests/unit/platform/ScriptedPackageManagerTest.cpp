@@ -12,6 +12,7 @@
 
 #include "platform/Apartment.h"
 #include "platform/Uri.h"
+#include "platform/Wait.h"
 #include "tests/support/Raised.h"
 #include "tests/unit/platform/Waiting.h"
 
@@ -19,13 +20,13 @@ namespace {
 
 using platform::AsyncStatus;
 using platform::PlatformError;
+using platform::WaitForStatus;
 using platform::deployment::AddPackageByAppInstallerOptions;
 using platform::deployment::DeploymentOperation;
 using platform::deployment::DeploymentProgress;
 using platform::deployment::PackageManager;
 using platform::deployment::PackageVolume;
 using platform::deployment::RemovalOptions;
-using platform_tests::WaitFor;
 using test_support::ScopedScriptedService;
 using test_support::ScriptedGate;
 using test_support::ScriptedRequest;
@@ -160,7 +161,7 @@ TEST(Scripted, RaisesAtTheCallAndForTheProgressHandlerWhenToldTo) {
     EXPECT_EQ(test_support::CodeOf([&] { operation.Progress([](const auto&, const auto&) {}); }),
               platform::kNotImplemented)
         << "the handler is refused";
-    EXPECT_EQ(WaitFor(operation), AsyncStatus::Completed);
+    EXPECT_EQ(WaitForStatus(operation), AsyncStatus::Completed);
     EXPECT_THROW(manager.GetDefaultPackageVolume(), PlatformError);
     EXPECT_EQ(scripted.Service().CallNames().size(), 3u) << "raising calls are recorded too";
 }
@@ -177,7 +178,7 @@ TEST(Scripted, FinishedAtReturnAndUnscriptedRequests) {
     EXPECT_EQ(manager.DeprovisionPackageForAllUsersAsync(L"F").Status(), AsyncStatus::Error);
     const auto unscripted = manager.DeprovisionPackageForAllUsersAsync(L"F");
     EXPECT_EQ(unscripted.Status(), AsyncStatus::Started);
-    EXPECT_EQ(WaitFor(unscripted), AsyncStatus::Completed);
+    EXPECT_EQ(WaitForStatus(unscripted), AsyncStatus::Completed);
     EXPECT_THROW(scripted.Service().Script(L"Deprovision", {}), std::invalid_argument);
 }
 
@@ -202,7 +203,8 @@ TEST(Scripted, AGatedRequestWaitsForTheTest) {
     EXPECT_EQ(first.Status(), AsyncStatus::Started);
 
     gate->Open();
-    EXPECT_EQ(WaitFor(manager.AddPackageByAppInstallerFileAsync(uri, {}, PackageVolume())), AsyncStatus::Completed);
+    EXPECT_EQ(WaitForStatus(manager.AddPackageByAppInstallerFileAsync(uri, {}, PackageVolume())),
+              AsyncStatus::Completed);
     while (ended.load() < 2) {
         std::this_thread::yield();
     }

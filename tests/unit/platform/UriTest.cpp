@@ -137,7 +137,16 @@ INSTANTIATE_TEST_SUITE_P(
         CombineCase{"NonAsciiReference", L"file:///tmp/caf\u00e9/a.appinstaller", L"b\u00e9.msix",
                     L"file:///tmp/caf\u00e9/b\u00e9.msix"},
         CombineCase{"AsciiEscapesKept", L"https://example.com/a/", L"x%2Fy%20z.msix",
-                    L"https://example.com/a/x%2Fy%20z.msix"}),
+                    L"https://example.com/a/x%2Fy%20z.msix"},
+        // Only escapes that together form a character become one; every other
+        // escape is kept as written, the case of its digits included.
+        CombineCase{"EscapedCharacterInLowerCase", L"https://example.com/a/", L"caf%c3%a9%F0%9F%93%A6.msix",
+                    L"https://example.com/a/caf\u00e9\U0001F4E6.msix"},
+        CombineCase{"EscapedBytesThatFormNoCharacterKept", L"https://example.com/a/",
+                    L"%ff%C3%28%C0%AF%ED%a0%80%F4%90%80%80%E2%82.msix",
+                    L"https://example.com/a/%ff%C3%28%C0%AF%ED%a0%80%F4%90%80%80%E2%82.msix"},
+        CombineCase{"CharacterAfterAStrayContinuationByte", L"https://example.com/a/", L"%80%C3%A9%C3",
+                    L"https://example.com/a/%80\u00e9%C3"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Uri, CombineRejectsAMalformedReference) {
@@ -156,5 +165,29 @@ TEST(Uri, CombinedPartsAreParsedAgain) {
     EXPECT_EQ(combined.Path(), L"/a/c");
     EXPECT_EQ(combined.Query(), L"d=e");
 }
+
+struct PercentDecodeCase {
+    const char* name;
+    std::string text;
+    std::string decoded;
+};
+
+class PercentDecodeTest : public testing::TestWithParam<PercentDecodeCase> {};
+
+TEST_P(PercentDecodeTest, DecodesEveryWellFormedEscapeAndKeepsTheRest) {
+    EXPECT_EQ(platform::PercentDecode(GetParam().text), GetParam().decoded);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Uri, PercentDecodeTest,
+    testing::Values(PercentDecodeCase{"Empty", "", ""},
+                    PercentDecodeCase{"EitherCase", "caf%c3%A9%2F%2f", "caf\xc3\xa9//"},
+                    PercentDecodeCase{"PlusStays", "a+b%2B", "a+b+"},
+                    PercentDecodeCase{"EscapedNulKept", "a%00b%00", std::string("a\0b\0", 4)},
+                    PercentDecodeCase{"LiteralNulKept", std::string("a\0%41\0", 6), std::string("a\0A\0", 4)},
+                    PercentDecodeCase{"BrokenEscapesStay", "%|%4|%G1|%4G|%", "%|%4|%G1|%4G|%"},
+                    PercentDecodeCase{"PercentBeforeAnEscape", "%%41%4%42", "%A%4B"},
+                    PercentDecodeCase{"LineBreaksUntouched", "%0D%0A%0A", "\r\n\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

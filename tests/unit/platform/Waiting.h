@@ -1,24 +1,11 @@
-// Blocking helpers for the runtime tests: wait for an operation, finish one
-// from another thread.
+// Helpers for the runtime tests: run an action on a thread of its own, and
+// whether ThreadSanitizer watches.
 #pragma once
 
-#include <memory>
 #include <thread>
 #include <utility>
 
-#include "platform/Apartment.h"
-#include "platform/Async.h"
-
 namespace platform_tests {
-
-// Blocks until the operation finishes; returns its final status.
-template <typename Operation>
-platform::AsyncStatus WaitFor(const Operation& operation) {
-    auto done = std::make_shared<platform::Event>();
-    operation.Completed([done](const auto&, platform::AsyncStatus) { done->Set(); });
-    done->Wait();
-    return operation.Status();
-}
 
 // Runs the action on a new thread and returns that thread's id once it ran.
 template <typename Action>
