@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/deployment/local/format/Encoding.h"
+#include "platform/Utf8.h"
 #include "platform/deployment/local/format/Names.h"
 #include "tools/packaging/AppInstallerWriter.h"
 #include "tools/packaging/PackageWriter.h"

@@ -449,7 +449,6 @@ public:
     std::optional<Failure> TakeFailure() noexcept { return std::move(m_failure); }
     std::weak_ptr<State> WeakState() const noexcept { return m_state; }
 
-
 protected:
     std::shared_ptr<State> m_state = std::make_shared<State>();
     std::optional<T> m_result;

@@ -11,8 +11,8 @@
 #include "fuzz/targets/FuzzTargets.h"
 #include "fuzz/targets/Support.h"
 #include "platform/Error.h"
-#include "platform/deployment/local/format/BlockMap.h"
 #include "platform/deployment/local/extract/ExtractPackage.h"
+#include "platform/deployment/local/format/BlockMap.h"
 #include "platform/deployment/local/format/PartNames.h"
 #include "tools/packaging/PackageWriter.h"
 

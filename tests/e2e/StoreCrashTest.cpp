@@ -7,6 +7,7 @@
 #include <random>
 #include <thread>
 
+#include "platform/Utf8.h"
 #include "platform/deployment/local/store/LocalPackageManager.h"
 #include "platform/deployment/local/store/Store.h"
 #include "tests/support/RunProcess.h"
@@ -15,7 +16,7 @@
 namespace {
 
 using platform::deployment::local::Store;
-using platform::deployment::local::ToUtf8;
+using platform::ToUtf8;
 using store_testing::FamilyNameOf;
 using store_testing::FileUri;
 using store_testing::FullNameOf;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Utf8.h"
 #include "tests/support/HttpServer.h"
 #include "tests/support/RunProcess.h"
 #include "tests/support/StoreTesting.h"
@@ -25,7 +26,7 @@ using test_support::ProcessOptions;
 using test_support::ProcessResult;
 namespace fs = std::filesystem;
 
-std::string Utf8(const std::wstring& text) { return platform::deployment::local::ToUtf8(text); }
+std::string Utf8(const std::wstring& text) { return platform::ToUtf8(text); }
 
 // What a run wrote after echoing its settings, with each request's progress
 // taken out (and checked) and activity ids replaced by {GUID}.

@@ -18,11 +18,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/Utf8.h"
 #include "platform/deployment/PackageManager.h"
-#include "platform/deployment/local/format/Encoding.h"
 #include "platform/deployment/local/format/Names.h"
-#include "tests/support/HttpServer.h"
 #include "tests/support/BrokenPackage.h"
+#include "tests/support/HttpServer.h"
 #include "tools/packaging/AppInstallerWriter.h"
 #include "tools/packaging/PackageWriter.h"
 
@@ -60,7 +60,7 @@ private:
 inline std::string FileUri(const fs::path& path) { return "file://" + path.string(); }
 
 inline platform::deployment::local::PackageIdentity ToIdentity(const packaging::Identity& identity) {
-    using platform::deployment::local::FromUtf8Lossy;
+    using platform::FromUtf8Lossy;
     platform::deployment::local::PackageIdentity result;
     result.name = FromUtf8Lossy(identity.name);
     result.publisher = FromUtf8Lossy(identity.publisher);

@@ -1,10 +1,10 @@
-#include "platform/deployment/local/Codes.h"
 #include "platform/deployment/local/FileError.h"
 
 #include <cerrno>
 #include <cstring>
 
-#include "platform/deployment/local/format/Encoding.h"
+#include "platform/Utf8.h"
+#include "platform/deployment/local/Codes.h"
 
 namespace platform::deployment::local {
 

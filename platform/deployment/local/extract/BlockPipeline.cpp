@@ -28,7 +28,7 @@ std::string_view BlockPipeline::Next() {
     std::unique_lock lock(m_mutex);
     m_changed.wait(lock, [this] { return m_count > 0 || m_done; });
     if (m_count == 0) {
-        RethrowFailure();
+        RaiseFailure();
         Throw(kUnexpected, L"The package extraction ran out of data.");
     }
     const Slot& slot = m_slots[m_tail % kSlots];
@@ -47,12 +47,12 @@ void BlockPipeline::Release() {
 void BlockPipeline::Finish() {
     std::unique_lock lock(m_mutex);
     m_changed.wait(lock, [this] { return m_done; });
-    RethrowFailure();
+    RaiseFailure();
 }
 
-void BlockPipeline::RethrowFailure() {
+void BlockPipeline::RaiseFailure() {
     if (m_failure) {
-        std::rethrow_exception(m_failure);
+        Throw(*m_failure);
     }
 }
 
@@ -72,7 +72,7 @@ void BlockPipeline::Publish() {
 }
 
 void BlockPipeline::Produce(const PackageArchive& archive, const std::vector<PayloadFile>& payload) noexcept {
-    std::exception_ptr failure;
+    std::optional<Failure> failure;
     try {
         for (const PayloadFile& file : payload) {
             const ArchiveEntry& entry = *file.entry;
@@ -97,11 +97,11 @@ void BlockPipeline::Produce(const PackageArchive& archive, const std::vector<Pay
             }
         }
     } catch (...) {
-        failure = std::current_exception();
+        failure = CurrentFailure();
     }
     {
         const std::lock_guard lock(m_mutex);
-        m_failure = failure;
+        m_failure = std::move(failure);
         m_done = true;
     }
     m_changed.notify_all();

@@ -5,12 +5,13 @@
 
 #include <condition_variable>
 #include <cstddef>
-#include <exception>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "platform/Error.h"
 #include "platform/deployment/local/format/BlockMap.h"
 #include "platform/deployment/local/format/PackageArchive.h"
 
@@ -47,7 +48,8 @@ private:
         std::size_t size = 0;
     };
 
-    void RethrowFailure();
+    // Raised afresh on the caller's thread: no exception object crosses threads.
+    void RaiseFailure();
     // The slot to fill next, once the caller has room; nullptr when stopping.
     Slot* Acquire();
     void Publish();
@@ -61,7 +63,7 @@ private:
     std::size_t m_count = 0;  // published, not yet released
     bool m_stopping = false;
     bool m_done = false;
-    std::exception_ptr m_failure;
+    std::optional<Failure> m_failure;
     std::thread m_thread;
 };
 

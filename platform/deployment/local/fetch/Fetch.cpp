@@ -3,15 +3,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <string>
 
+#include "platform/Utf8.h"
 #include "platform/deployment/local/Codes.h"
 #include "platform/deployment/local/FileError.h"
 #include "platform/deployment/local/fetch/HttpTransfer.h"
 #include "platform/deployment/local/fetch/SourceRules.h"
-#include "platform/deployment/local/format/Encoding.h"
 
 namespace platform::deployment::local {
 namespace {
@@ -50,17 +49,7 @@ FileDescriptor OpenForReading(const Uri& uri) {
 }
 
 std::filesystem::path LocalPath(const Uri& uri) {
-    const std::string escaped = ToUtf8(uri.Path());
-    std::string path;
-    for (std::size_t i = 0; i < escaped.size(); ++i) {
-        if (escaped[i] == '%' && i + 2 < escaped.size() && std::isxdigit(static_cast<unsigned char>(escaped[i + 1])) &&
-            std::isxdigit(static_cast<unsigned char>(escaped[i + 2]))) {
-            path += static_cast<char>(std::stoi(escaped.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            path += escaped[i];
-        }
-    }
+    const std::string path = PercentDecode(ToUtf8(uri.Path()));
     if (path.find('\0') != std::string::npos || path.empty() || path.front() != '/') {
         Throw(kInvalidArgument, L"Refused " + uri.RawUri() + L": it does not name a local file.");
     }

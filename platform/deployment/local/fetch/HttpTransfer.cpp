@@ -12,9 +12,9 @@
 #include <utility>
 
 #include "platform/Error.h"
+#include "platform/Utf8.h"
 #include "platform/deployment/local/Codes.h"
 #include "platform/deployment/local/fetch/SourceRules.h"
-#include "platform/deployment/local/format/Encoding.h"
 
 namespace platform::deployment::local {
 namespace {

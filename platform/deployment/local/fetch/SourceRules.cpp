@@ -8,7 +8,7 @@
 #include <string>
 
 #include "platform/Error.h"
-#include "platform/deployment/local/format/Encoding.h"
+#include "platform/Utf8.h"
 
 namespace platform::deployment::local {
 namespace {

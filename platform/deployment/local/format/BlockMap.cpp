@@ -1,4 +1,3 @@
-#include "platform/deployment/local/Codes.h"
 #include "platform/deployment/local/format/BlockMap.h"
 
 #include <expat.h>
@@ -14,6 +13,8 @@
 #include <unordered_set>
 
 #include "platform/Error.h"
+#include "platform/Utf8.h"
+#include "platform/deployment/local/Codes.h"
 #include "platform/deployment/local/format/Encoding.h"
 #include "platform/deployment/local/format/PartNames.h"
 

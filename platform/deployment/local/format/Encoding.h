@@ -1,4 +1,5 @@
-// Text and binary encodings the package formats need: UTF-8 and base64.
+// The binary encoding and the case rule the package formats need: base64,
+// and ASCII case folding for names.
 #pragma once
 
 #include <cstdint>
@@ -7,15 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/Utf8.h"
-
 namespace platform::deployment::local {
-
-using platform::ToUtf8;
-// A wide string from UTF-8; nullopt when the bytes are not valid UTF-8.
-std::optional<std::wstring> FromUtf8(std::string_view bytes);
-// The same, with each invalid sequence replaced by U+FFFD (for texts in messages).
-std::wstring FromUtf8Lossy(std::string_view bytes);
 
 // The text with A-Z turned into a-z: names that differ only so are the same
 // name to a package (other letters are compared as they are).

@@ -1,4 +1,3 @@
-#include "platform/deployment/local/Codes.h"
 #include "platform/deployment/local/format/Manifest.h"
 
 #include <algorithm>
@@ -6,13 +5,13 @@
 #include <string>
 
 #include "platform/Error.h"
-#include "platform/deployment/local/format/Encoding.h"
+#include "platform/Utf8.h"
+#include "platform/deployment/local/Codes.h"
 #include "platform/deployment/local/format/Xml.h"
 
 namespace platform::deployment::local {
 
 namespace {
-
 
 constexpr std::array<std::string_view, 2> kManifestNamespaces = {
     "http://schemas.microsoft.com/appx/manifest/foundation/windows10",

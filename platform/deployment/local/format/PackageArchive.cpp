@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "platform/Utf8.h"
 #include "platform/deployment/local/Codes.h"
 #include "platform/deployment/local/FileError.h"
 #include "platform/deployment/local/format/Encoding.h"

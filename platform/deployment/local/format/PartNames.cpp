@@ -1,5 +1,10 @@
 #include "platform/deployment/local/format/PartNames.h"
 
+#include <algorithm>
+#include <cctype>
+
+#include "platform/Uri.h"
+
 namespace platform::deployment::local {
 namespace {
 
@@ -37,33 +42,20 @@ bool IsSafeEntryName(std::string_view name) {
 }
 
 std::optional<std::string> DecodePartName(std::string_view rawName) {
-    auto hexValue = [](char c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        return -1;
-    };
-    std::string decoded;
-    decoded.reserve(rawName.size());
-    for (std::size_t i = 0; i < rawName.size(); ++i) {
-        if (rawName[i] != '%') {
-            decoded += rawName[i];
-            continue;
-        }
-        if (i + 2 >= rawName.size()) {
+    // Every '%' must start an escape; the decoder itself would let a stray one stand.
+    const auto isHex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+    for (auto pos = rawName.find('%'); pos != std::string_view::npos; pos = rawName.find('%', pos + 1)) {
+        if (pos + 2 >= rawName.size() || !isHex(rawName[pos + 1]) || !isHex(rawName[pos + 2])) {
             return std::nullopt;
         }
-        const int high = hexValue(rawName[i + 1]);
-        const int low = hexValue(rawName[i + 2]);
-        if (high < 0 || low < 0) {
+    }
+    std::string decoded = PercentDecode(rawName);
+    // Escapes only add characters, so more of one than the raw name has means an
+    // escape made it: a separator or NUL that the name did not spell out.
+    for (const char c : {'/', '\\', '\0'}) {
+        if (std::count(decoded.begin(), decoded.end(), c) != std::count(rawName.begin(), rawName.end(), c)) {
             return std::nullopt;
         }
-        const char byte = static_cast<char>(high * 16 + low);
-        if (byte == '/' || byte == '\\' || byte == '\0') {
-            return std::nullopt;
-        }
-        decoded += byte;
-        i += 2;
     }
     return decoded;
 }

@@ -1,6 +1,6 @@
 #include "platform/deployment/local/format/Xml.h"
 
-#include "platform/deployment/local/format/Encoding.h"
+#include "platform/Utf8.h"
 
 namespace platform::deployment::local::xml {
 

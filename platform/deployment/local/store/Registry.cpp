@@ -1,10 +1,10 @@
-#include "platform/deployment/local/Codes.h"
 #include "platform/deployment/local/store/Registry.h"
 
 #include <sqlite3.h>
 
 #include "platform/Error.h"
-#include "platform/deployment/local/format/Encoding.h"
+#include "platform/Utf8.h"
+#include "platform/deployment/local/Codes.h"
 #include "platform/deployment/local/FileError.h"
 
 namespace platform::deployment::local {

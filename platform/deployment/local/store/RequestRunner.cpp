@@ -8,26 +8,9 @@
 
 #include "platform/Guid.h"
 #include "platform/ThreadPool.h"
-#include "platform/deployment/local/format/Encoding.h"
+#include "platform/Utf8.h"
 
 namespace platform::deployment::local {
-namespace {
-
-// What the platform says about a failure: the text recorded with it, else the system's.
-std::wstring TextOf(const PlatformError& error) {
-    if (const auto& info = error.Info(); info && info->code == error.Code()) {
-        if (info->restrictedDescription) {
-            return *info->restrictedDescription;
-        }
-        if (info->description) {
-            return *info->description;
-        }
-    }
-    return SystemMessage(error.Code());
-}
-
-}  // namespace
-
 void ProgressReporter::Report(std::uint32_t percentage) {
     if (m_last && percentage <= *m_last) {
         return;
@@ -58,7 +41,7 @@ DeploymentOperation StartRequest(RequestWork work) {
         } catch (const std::bad_alloc&) {
             completer.Fail(kOutOfMemory);
         } catch (const PlatformError& error) {
-            fail(error.Code(), TextOf(error));
+            fail(error.Code(), ErrorText(error));
         } catch (const std::exception& error) {
             fail(kFail, L"The request failed: " + FromUtf8Lossy(error.what()));
         } catch (...) {

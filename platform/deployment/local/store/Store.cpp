@@ -1,4 +1,3 @@
-#include "platform/deployment/local/Codes.h"
 #include "platform/deployment/local/store/Store.h"
 
 #include <fcntl.h>
@@ -9,14 +8,14 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <set>
 #include <thread>
 
 #include "platform/Error.h"
 #include "platform/Guid.h"
-#include "platform/deployment/local/format/Encoding.h"
+#include "platform/Utf8.h"
+#include "platform/deployment/local/Codes.h"
 #include "platform/deployment/local/FileError.h"
 
 namespace platform::deployment::local {
@@ -125,12 +124,8 @@ fs::path Store::PackageDir(std::wstring_view fullName) const {
 }
 
 fs::path Store::NewStagingName(std::string_view suffix) const {
-    const Guid id = Guid::NewRandom();
-    char text[40];
-    std::snprintf(text, sizeof text, "%08x%04x%04x%02x%02x%02x%02x%02x%02x%02x%02x", id.Data1, id.Data2, id.Data3,
-                  id.Data4[0], id.Data4[1], id.Data4[2], id.Data4[3], id.Data4[4], id.Data4[5], id.Data4[6],
-                  id.Data4[7]);
-    return m_staging / (text + std::string(suffix));
+    const std::wstring id = GuidText(Guid::NewRandom());
+    return m_staging / (ToUtf8(std::wstring_view(id).substr(1, id.size() - 2)) + std::string(suffix));
 }
 
 // Under the lock. Work folders whose owner is gone (their lock is free), trash,

@@ -8,7 +8,7 @@
 
 #include "platform/Error.h"
 #include "platform/Uri.h"
-#include "platform/deployment/local/format/Encoding.h"
+#include "platform/Utf8.h"
 #include "platform/deployment/local/fetch/Fetch.h"
 #include "tests/support/HttpServer.h"
 #include "tests/support/Raised.h"
@@ -22,7 +22,7 @@ using platform::Uri;
 using platform::deployment::local::FetchOptions;
 using platform::deployment::local::FetchText;
 using platform::deployment::local::FetchToFile;
-using platform::deployment::local::FromUtf8Lossy;
+using platform::FromUtf8Lossy;
 using platform::deployment::local::kAppInstallerFileLimit;
 using store_testing::TempDir;
 namespace fs = std::filesystem;
@@ -72,7 +72,7 @@ TEST_P(FetchStatusTest, EndsWithTheCodeOfWhatWentWrong) {
     const auto [code, text] = FailureOf([&] { FetchToFile(MakeUri(url), dir / "p.appx", QuickOptions()); });
     EXPECT_EQ(static_cast<std::uint32_t>(code), static_cast<std::uint32_t>(GetParam().code));
     EXPECT_NE(text.find(FromUtf8Lossy(url)), std::wstring::npos) << "names the URI";
-    EXPECT_NE(text.find(GetParam().textPart), std::wstring::npos) << platform::deployment::local::ToUtf8(text);
+    EXPECT_NE(text.find(GetParam().textPart), std::wstring::npos) << platform::ToUtf8(text);
 }
 
 HttpServer::Response Body(std::size_t size) { return HttpServer::Response::Text(std::string(size, 'b')); }

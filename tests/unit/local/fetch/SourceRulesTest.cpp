@@ -5,15 +5,15 @@
 
 #include "platform/Error.h"
 #include "platform/Uri.h"
+#include "platform/Utf8.h"
 #include "platform/deployment/local/fetch/SourceRules.h"
-#include "platform/deployment/local/format/Encoding.h"
 #include "tests/support/Raised.h"
 
 namespace {
 
 using platform::Uri;
 using platform::deployment::local::CheckSource;
-using platform::deployment::local::FromUtf8Lossy;
+using platform::FromUtf8Lossy;
 using test_support::FailureOf;
 
 Uri MakeUri(const std::string& text) { return Uri(FromUtf8Lossy(text)); }
@@ -31,7 +31,7 @@ class SourceRulesTest : public testing::TestWithParam<SourceCase> {};
 TEST_P(SourceRulesTest, AllowsOnlyLocalFilesHttpsAndLoopbackHttp) {
     const auto [code, text] = FailureOf([&] { CheckSource(MakeUri(GetParam().uri)); });
     if (GetParam().allowed) {
-        EXPECT_EQ(code, 0) << platform::deployment::local::ToUtf8(text);
+        EXPECT_EQ(code, 0) << platform::ToUtf8(text);
     } else {
         EXPECT_EQ(code, platform::kInvalidArgument);
         EXPECT_NE(text.find(FromUtf8Lossy(GetParam().uri)), std::wstring::npos) << "the text names the URI";

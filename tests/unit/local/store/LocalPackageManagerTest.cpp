@@ -7,7 +7,7 @@
 
 #include "platform/Error.h"
 #include "platform/Uri.h"
-#include "platform/deployment/local/format/Encoding.h"
+#include "platform/Utf8.h"
 #include "platform/deployment/local/store/LocalPackageManager.h"
 #include "tests/support/HttpServer.h"
 #include "tests/support/Raised.h"
@@ -30,10 +30,10 @@ using platform::deployment::AddPackageByAppInstallerOptions;
 using platform::deployment::PackageCollection;
 using platform::deployment::PackageVolume;
 using platform::deployment::RemovalOptions;
-using platform::deployment::local::FromUtf8Lossy;
+using platform::FromUtf8Lossy;
 using platform::deployment::local::LocalPackageManager;
 using platform::deployment::local::LocalStoreOptions;
-using platform::deployment::local::ToUtf8;
+using platform::ToUtf8;
 using store_testing::Await;
 using store_testing::FamilyNameOf;
 using store_testing::FileUri;

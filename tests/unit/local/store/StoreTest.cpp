@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/Error.h"
+#include "platform/Utf8.h"
 #include "platform/deployment/local/store/Registry.h"
 #include "platform/deployment/local/store/Store.h"
 #include "tests/support/Raised.h"
@@ -60,16 +61,16 @@ TEST(StoreTest, OpeningSweepsWhatACrashLeftBehindAndNothingElse) {
     }
     // A crash between putting a folder in place and committing it, a crash in
     // the middle of staging, a half-deleted folder, and a folder deleted by hand.
-    fs::create_directories(root / "packages" / platform::deployment::local::ToUtf8(FullName(orphan)) / "sub");
+    fs::create_directories(root / "packages" / platform::ToUtf8(FullName(orphan)) / "sub");
     fs::create_directories(root / "staging" / "0123456789abcdef" / "1");
     std::ofstream(root / "staging" / "0123456789abcdef" / ".lock") << "";
     fs::create_directories(root / "staging" / "feedface.trash" / "x");
     std::ofstream(root / "staging" / "stray-file") << "x";
-    fs::remove_all(root / "packages" / platform::deployment::local::ToUtf8(FullName(vanished)));
+    fs::remove_all(root / "packages" / platform::ToUtf8(FullName(vanished)));
 
     Store store(root);
     EXPECT_EQ(store_testing::PackageFolders(root),
-              std::vector<std::string>{platform::deployment::local::ToUtf8(FullName(kept))});
+              std::vector<std::string>{platform::ToUtf8(FullName(kept))});
     std::vector<std::string> staging;
     for (const auto& entry : fs::directory_iterator(root / "staging")) {
         staging.push_back(entry.path().filename().string());
