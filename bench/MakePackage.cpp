@@ -146,9 +146,9 @@ void MakeFamily(const fs::path& folder, int count) {
 
     namespace local = platform::deployment::local;
     local::PackageIdentity identity;
-    identity.name = local::FromUtf8Lossy(name);
-    identity.publisher = local::FromUtf8Lossy(publisher);
-    std::cout << local::ToUtf8(local::FamilyName(identity)) << "\n";
+    identity.name = platform::FromUtf8Lossy(name);
+    identity.publisher = platform::FromUtf8Lossy(publisher);
+    std::cout << platform::ToUtf8(local::FamilyName(identity)) << "\n";
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 // Decompresses a package's payload on a second thread, a few blocks ahead of
-// the caller, who hashes and writes them: inflating is the slowest step, and
-// this way it overlaps with the rest.
+// the caller who hashes and writes them, so that inflating overlaps the rest.
 #pragma once
 
 #include <condition_variable>

@@ -1,6 +1,5 @@
-// Which sources the store reads from: local files, https, and plain http only
-// from the loopback interface; where an AppInstaller file may send it, and
-// where a server may redirect it.
+// Which sources the store reads from (local files, https, loopback http), and
+// where an AppInstaller file or a server's redirect may send it.
 #pragma once
 
 #include <string_view>

@@ -1,6 +1,5 @@
-// Adds what an AppInstaller file names: its dependencies and main package,
-// each fetched and verified into the staging area, then put in place and
-// recorded in the registry all at once.
+// Adds what an AppInstaller file names: each package fetched and verified into
+// the staging area, then all put in place and recorded in the registry at once.
 #pragma once
 
 #include <atomic>
