@@ -81,6 +81,12 @@ inline packaging::Identity SampleIdentity(const std::string& version = "1.0.0.0"
     return packaging::Identity{name, "CN=Oru Sample, O=Oru, C=US", version, "x64", ""};
 }
 
+// The same sample as the store reads it.
+inline platform::deployment::local::PackageIdentity SampleStoreIdentity(const std::string& version,
+                                                                        const std::string& name = "Oru.Sample.App") {
+    return ToIdentity(SampleIdentity(version, name));
+}
+
 inline std::vector<packaging::PayloadFile> SamplePayload(const std::string& tag = "one") {
     return {{"App.exe", std::string("binary of ") + tag, true},
             {"Assets/Logo.png", std::string(70000, 'L') + tag, false},

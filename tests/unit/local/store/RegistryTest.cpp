@@ -16,17 +16,15 @@ using platform::deployment::local::FullName;
 using platform::deployment::local::PackageIdentity;
 using platform::deployment::local::Registry;
 using store_testing::TempDir;
+using store_testing::SampleStoreIdentity;
 using test_support::CodeOf;
 namespace fs = std::filesystem;
 
-PackageIdentity Identity(const std::string& version, const std::string& name = "Oru.Sample.App") {
-    return store_testing::ToIdentity(store_testing::SampleIdentity(version, name));
-}
 
 TEST(RegistryTest, CommittedChangesLastAndRolledBackOnesLeaveNoTrace) {
     TempDir dir;
-    const PackageIdentity first = Identity("1.0.0.0");
-    const PackageIdentity second = Identity("2.0.0.0");
+    const PackageIdentity first = SampleStoreIdentity("1.0.0.0");
+    const PackageIdentity second = SampleStoreIdentity("2.0.0.0");
     {
         Registry registry(dir / "registry.db");
         Registry::Transaction transaction(registry);
@@ -62,14 +60,14 @@ TEST(RegistryTest, ListsAFamilyOldestFirstAndPerUser) {
     Registry registry(dir / "registry.db");
     Registry::Transaction transaction(registry);
     for (const char* version : {"1.10.0.0", "1.2.0.0", "1.9.0.0"}) {
-        registry.AddPackage(Identity(version));
+        registry.AddPackage(SampleStoreIdentity(version));
     }
-    registry.AddPackage(Identity("1.0.0.0", "Oru.Other.App"));
-    registry.Register(L"1000", FullName(Identity("1.9.0.0")));
-    registry.Register(L"1001", FullName(Identity("1.2.0.0")));
+    registry.AddPackage(SampleStoreIdentity("1.0.0.0", "Oru.Other.App"));
+    registry.Register(L"1000", FullName(SampleStoreIdentity("1.9.0.0")));
+    registry.Register(L"1001", FullName(SampleStoreIdentity("1.2.0.0")));
     transaction.Commit();
 
-    const std::wstring family = platform::deployment::local::FamilyName(Identity("1.0.0.0"));
+    const std::wstring family = platform::deployment::local::FamilyName(SampleStoreIdentity("1.0.0.0"));
     std::vector<std::wstring> versions;
     for (const auto& record : registry.FamilyPackages(family)) {
         versions.push_back(record.identity.version.ToString());
@@ -77,7 +75,7 @@ TEST(RegistryTest, ListsAFamilyOldestFirstAndPerUser) {
     EXPECT_EQ(versions, (std::vector<std::wstring>{L"1.2.0.0", L"1.9.0.0", L"1.10.0.0"}));
     const auto mine = registry.UserPackages(L"1000", family);
     ASSERT_EQ(mine.size(), 1u);
-    EXPECT_EQ(mine[0].fullName, FullName(Identity("1.9.0.0")));
+    EXPECT_EQ(mine[0].fullName, FullName(SampleStoreIdentity("1.9.0.0")));
     EXPECT_TRUE(registry.UserPackages(L"1002", family).empty());
     EXPECT_TRUE(registry.FamilyPackages(L"").empty());
 }
@@ -85,10 +83,10 @@ TEST(RegistryTest, ListsAFamilyOldestFirstAndPerUser) {
 TEST(RegistryTest, RemovingAPackageRemovesItsRegistrations) {
     TempDir dir;
     Registry registry(dir / "registry.db");
-    const std::wstring fullName = FullName(Identity("1.0.0.0"));
+    const std::wstring fullName = FullName(SampleStoreIdentity("1.0.0.0"));
     {
         Registry::Transaction transaction(registry);
-        registry.AddPackage(Identity("1.0.0.0"));
+        registry.AddPackage(SampleStoreIdentity("1.0.0.0"));
         registry.Register(L"1000", fullName);
         registry.Register(L"1001", fullName);
         transaction.Commit();
@@ -116,7 +114,7 @@ TEST_P(RegistryDamageTest, ARegistryThatCannotBeReadIsReportedNotTrusted) {
     {
         Registry registry(file);
         Registry::Transaction transaction(registry);
-        registry.AddPackage(Identity("1.0.0.0"));
+        registry.AddPackage(SampleStoreIdentity("1.0.0.0"));
         transaction.Commit();
     }
     if (GetParam().sql.empty()) {
@@ -132,7 +130,7 @@ TEST_P(RegistryDamageTest, ARegistryThatCannotBeReadIsReportedNotTrusted) {
     }
     const hresult code = CodeOf([&] {
         Registry registry(file);
-        registry.FamilyPackages(platform::deployment::local::FamilyName(Identity("1.0.0.0")));
+        registry.FamilyPackages(platform::deployment::local::FamilyName(SampleStoreIdentity("1.0.0.0")));
         registry.AllFullNames();
     });
     EXPECT_EQ(static_cast<std::uint32_t>(code), 0x80073CFEu);

@@ -25,12 +25,10 @@ using platform::deployment::local::PackageIdentity;
 using platform::deployment::local::Registry;
 using platform::deployment::local::Store;
 using store_testing::TempDir;
+using store_testing::SampleStoreIdentity;
 using test_support::CodeOf;
 namespace fs = std::filesystem;
 
-PackageIdentity Identity(const std::string& version, const std::string& name = "Oru.Sample.App") {
-    return store_testing::ToIdentity(store_testing::SampleIdentity(version, name));
-}
 
 // Puts a package into a store as an add would (folder, then registry).
 void Install(Store& store, const PackageIdentity& identity, const std::wstring& user) {
@@ -48,9 +46,9 @@ void Install(Store& store, const PackageIdentity& identity, const std::wstring& 
 TEST(StoreTest, OpeningSweepsWhatACrashLeftBehindAndNothingElse) {
     TempDir dir;
     const fs::path root = dir / "store";
-    const PackageIdentity kept = Identity("1.0.0.0");
-    const PackageIdentity orphan = Identity("2.0.0.0");
-    const PackageIdentity vanished = Identity("3.0.0.0");
+    const PackageIdentity kept = SampleStoreIdentity("1.0.0.0");
+    const PackageIdentity orphan = SampleStoreIdentity("2.0.0.0");
+    const PackageIdentity vanished = SampleStoreIdentity("3.0.0.0");
     std::unique_ptr<Store::StagingArea> live;
     {
         Store store(root);
@@ -101,7 +99,7 @@ TEST(StoreTest, AStagingAreaGoesWithItsOwner) {
 TEST(StoreTest, InstallReplacesAnUnknownFolderAndWithdrawTakesItAway) {
     TempDir dir;
     Store store(dir / "store");
-    const PackageIdentity identity = Identity("1.0.0.0");
+    const PackageIdentity identity = SampleStoreIdentity("1.0.0.0");
     const fs::path target = store.PackageDir(FullName(identity));
     fs::create_directories(target);
     std::ofstream(target / "stale") << "stale";
