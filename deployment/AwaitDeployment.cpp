@@ -17,9 +17,9 @@ void LogProgress(const DeploymentOperation& operation) {
     });
 }
 
-bool EndsWithLineBreak(const std::wstring& text) {
-    return !text.empty() && (text.back() == L'\n' || text.back() == L'\r');
-}
+// A text that ends in a carriage return alone has not ended its line: what
+// follows would overwrite it on a terminal.
+bool EndsWithLineFeed(const std::wstring& text) { return !text.empty() && text.back() == L'\n'; }
 
 }  // namespace
 
@@ -38,7 +38,7 @@ IAsyncOperation<bool> AwaitDeployment(DeploymentOperation operation, std::wstrin
         Console() << L"Deployment result error: ExtendedErrorCode=0x"
                   << ResultCode{deploymentResult.ExtendedErrorCode()} << L", ErrorText: " << errorText;
         // The status line or error report that follows starts on a line of its own.
-        if (!EndsWithLineBreak(errorText)) {
+        if (!EndsWithLineFeed(errorText)) {
             Console() << L'\n';
         }
     }

@@ -60,6 +60,14 @@ std::vector<TranscriptCase> Cases() {
              "Add package error: code=0x80080207, message=The computed hash value of the block does not match the "
              "one stored in the block map.\n",
          1},
+        {"ErrorTextEndingInACarriageReturnKeepsItsLine", {"-p", "-i", "file:///srv/a.appinstaller"},
+         "request AddPackageByAppInstallerFileAsync end=Error code=0x80070005 extended=0x80070005 "
+         "registered=false text=Access denied.\r\n",
+         Echo("file:///srv/a.appinstaller", true, false, kDefaultFamilyUtf8) +
+             "\nStarting add package from app installer file\n" + kResult + "false\n"
+             "Deployment result error: ExtendedErrorCode=0x80070005, ErrorText: Access denied.\r\n"
+             "Add package error: code=0x80070005, message=Access is denied.\n",
+         1},
         {"DeprovisionFailsRemovalStillRuns", {"-x", "-p", "-f", "F_x"},
          "request DeprovisionPackageForAllUsersAsync raise=0x80073CF1\n",
          Echo(kDefaultUriUtf8, true, true, "F_x") +
