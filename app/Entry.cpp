@@ -97,8 +97,8 @@ int Run(int argc, char** argv, std::ostream& helpOut) {
         ReportLine(L"Invalid command line: ", error.what());
         return 1;
     } catch (const std::exception& error) {
-        // The option library's errors, and its failure to convert a value from
-        // the local 8-bit encoding, which it raises as a plain logic error.
+        // The option library's errors, and a value that is not valid in the
+        // local 8-bit encoding, raised as the library would: a plain logic error.
         ReportLine(L"Invalid command line: ", error.what());
         return 1;
     }

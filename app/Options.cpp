@@ -1,5 +1,8 @@
 #include "app/Options.h"
 
+#include <stdexcept>
+
+#include "app/LocalEncoding.h"
 #include "platform/Utf8.h"
 #include "report/Console.h"
 
@@ -37,7 +40,23 @@ bool Options::Parse(int argc, const char* const* argv, std::ostream& helpOut) {
         argv = kProgramOnly;
     }
     try {
-        po::store(po::parse_command_line(argc, argv, m_description), m_values);
+        po::parsed_options parsed = po::parse_command_line(argc, argv, m_description);
+        // The library would convert values from the process's locale, which
+        // the tool leaves the classic one; the environment names the encoding.
+        const LocalEncoding encoding = LocalEncoding::FromEnvironment();
+        for (po::option& option : parsed.options) {
+            if (option.string_key.empty()) {
+                continue;  // a bare argument, ignored
+            }
+            for (std::string& value : option.value) {
+                auto utf8 = encoding.ToUtf8(value);
+                if (!utf8) {
+                    throw std::logic_error("character conversion failed");  // as the library words it
+                }
+                value = std::move(*utf8);
+            }
+        }
+        po::store(parsed, m_values, /*utf8=*/true);
         po::notify(m_values);
     } catch (const po::unknown_option&) {
         report::Console() << L"Invalid option";

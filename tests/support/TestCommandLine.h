@@ -2,7 +2,10 @@
 // settings it echoes before it starts.
 #pragma once
 
-#include <locale>
+#include <stdlib.h>
+
+#include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,17 +56,28 @@ private:
     std::vector<char*> m_pointers;
 };
 
-// Makes a locale the process's global one for the life of the object; the
-// option library converts values with the global locale.
-class ScopedGlobalLocale {
+// Sets LC_ALL for the life of the object: the command line's values are in
+// the encoding that the environment names.
+class ScopedLcAll {
 public:
-    explicit ScopedGlobalLocale(const char* name) : m_previous(std::locale::global(std::locale(name))) {}
-    ~ScopedGlobalLocale() { std::locale::global(m_previous); }
-    ScopedGlobalLocale(const ScopedGlobalLocale&) = delete;
-    ScopedGlobalLocale& operator=(const ScopedGlobalLocale&) = delete;
+    explicit ScopedLcAll(const char* name) {
+        if (const char* previous = std::getenv("LC_ALL")) {
+            m_previous = previous;
+        }
+        ::setenv("LC_ALL", name, 1);
+    }
+    ~ScopedLcAll() {
+        if (m_previous) {
+            ::setenv("LC_ALL", m_previous->c_str(), 1);
+        } else {
+            ::unsetenv("LC_ALL");
+        }
+    }
+    ScopedLcAll(const ScopedLcAll&) = delete;
+    ScopedLcAll& operator=(const ScopedLcAll&) = delete;
 
 private:
-    std::locale m_previous;
+    std::optional<std::string> m_previous;
 };
 
 }  // namespace app_test

@@ -116,6 +116,7 @@ struct CommandLineErrorCase {
 class EntryCommandLineError : public testing::TestWithParam<CommandLineErrorCase> {};
 
 TEST_P(EntryCommandLineError, IsOneLineAndStatusOne) {
+    const app_test::ScopedLcAll utf8("C.UTF-8");
     const CommandLineErrorCase& c = GetParam();
     const std::string libraryText = LibraryText(c.args);
     ASSERT_NE(libraryText, "(no error)");
@@ -138,8 +139,8 @@ INSTANTIATE_TEST_SUITE_P(
                     CommandLineErrorCase{"OptionTwice", {"-x", "-x"}},
                     CommandLineErrorCase{"AmbiguousAbbreviation", {"--p"}},
                     CommandLineErrorCase{"HelpDoesNotHideAnError", {"--help", "-i"}},
-                    // The classic locale converts no byte above 0x7f.
-                    CommandLineErrorCase{"ValueNotInTheLocalEncoding", {"-f", "caf\xc3\xa9"}}),
+                    // Not UTF-8, nor ASCII (the classic locale's encoding).
+                    CommandLineErrorCase{"ValueNotInTheLocalEncoding", {"-f", "caf\xe9"}}),
     [](const testing::TestParamInfo<CommandLineErrorCase>& info) { return info.param.name; });
 
 TEST(EntryCommandLineErrorText, IsTheLibrarysOwnWords) {
@@ -201,7 +202,7 @@ TEST(EntryEcho, EmptyUriIsEchoedAndThenRejectedByTheRun) {
 }
 
 TEST(EntryEcho, NonAsciiValuesArriveAsUtf8) {
-    app_test::ScopedGlobalLocale locale("C.utf8");
+    app_test::ScopedLcAll locale("C.UTF-8");
     platform::deployment::ScopedPackageManagerActivation activation(Refusing());
     test_support::ConsoleCapture console;
     std::ostringstream help;

@@ -172,8 +172,8 @@ TEST(Options, NoArgumentVectorAtAllMeansNoOptions) {
     EXPECT_FALSE(options.Remove());
 }
 
-TEST(Options, NonAsciiValueIsConvertedByTheGlobalLocale) {
-    app_test::ScopedGlobalLocale locale("C.utf8");
+TEST(Options, NonAsciiValueIsConvertedFromTheEnvironmentsEncoding) {
+    app_test::ScopedLcAll locale("C.UTF-8");
     CommandLine commandLine({"-i", "https://h.test/caf\xc3\xa9", "-f", "Paket.\xf0\x9f\x93\xa6"});
     app::Options options;
     ASSERT_TRUE(options.Parse(commandLine.Argc(), commandLine.Argv()));
@@ -182,7 +182,8 @@ TEST(Options, NonAsciiValueIsConvertedByTheGlobalLocale) {
 }
 
 TEST(Options, NonAsciiValueThatTheLocaleCannotConvertReachesTheCaller) {
-    // No locale is set, so the classic one governs and knows no byte above 0x7f.
+    // The classic locale's encoding knows no byte above 0x7f.
+    app_test::ScopedLcAll locale("C");
     CommandLine commandLine({"-f", "caf\xc3\xa9"});
     app::Options options;
     std::ostringstream help;
