@@ -1,8 +1,83 @@
 #include "platform/deployment/local/format/Xml.h"
 
+#include <expat.h>
+
+#include <algorithm>
+#include <climits>
+#include <memory>
+#include <new>
+#include <type_traits>
+
 #include "platform/Utf8.h"
 
 namespace platform::deployment::local::xml {
+namespace {
+
+struct ParserDeleter {
+    void operator()(XML_Parser parser) const noexcept { XML_ParserFree(parser); }
+};
+
+// UTF-32, which expat does not read, as UTF-8.
+std::string Utf32ToUtf8(std::string_view bytes, bool bigEndian) {
+    std::string utf8;
+    for (std::size_t i = 0; i + 4 <= bytes.size(); i += 4) {
+        char32_t c = 0;
+        for (std::size_t j = 0; j < 4; ++j) {
+            const auto byte = static_cast<unsigned char>(bytes[i + (bigEndian ? j : 3 - j)]);
+            c = (c << 8) | byte;
+        }
+        AppendUtf8(utf8, c);
+    }
+    return utf8;
+}
+
+// pugixml takes characters that XML does not allow, written out or as
+// character references (and cuts a value at "&#0;"); expat, which conforms,
+// refuses them. Read in the encoding pugixml found, as pugixml read it. The
+// error text, or empty for a well-formed document.
+std::string WellFormednessError(std::string_view bytes, pugi::xml_encoding encoding) {
+    const char* name = "UTF-8";
+    std::string transcoded;
+    switch (encoding) {
+        case pugi::encoding_utf16_le:
+            name = "UTF-16LE";
+            break;
+        case pugi::encoding_utf16_be:
+            name = "UTF-16BE";
+            break;
+        case pugi::encoding_latin1:
+            name = "ISO-8859-1";
+            break;
+        case pugi::encoding_utf32_le:
+        case pugi::encoding_utf32_be:
+            transcoded = Utf32ToUtf8(bytes, encoding == pugi::encoding_utf32_be);
+            bytes = transcoded;
+            break;
+        default:
+            break;
+    }
+    const std::unique_ptr<std::remove_pointer_t<XML_Parser>, ParserDeleter> parser(XML_ParserCreate(name));
+    if (!parser) {
+        throw std::bad_alloc();
+    }
+    for (;;) {
+        const int size = static_cast<int>(std::min<std::size_t>(bytes.size(), INT_MAX));
+        const bool last = static_cast<std::size_t>(size) == bytes.size();
+        if (XML_Parse(parser.get(), bytes.data(), size, last ? XML_TRUE : XML_FALSE) != XML_STATUS_OK) {
+            if (XML_GetErrorCode(parser.get()) == XML_ERROR_NO_MEMORY) {
+                throw std::bad_alloc();
+            }
+            return std::string(XML_ErrorString(XML_GetErrorCode(parser.get()))) + " at offset " +
+                   std::to_string(XML_GetCurrentByteIndex(parser.get()));
+        }
+        if (last) {
+            return {};
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(size));
+    }
+}
+
+}  // namespace
 
 std::string Load(pugi::xml_document& document, std::string_view bytes) {
     const pugi::xml_parse_result result =
@@ -13,7 +88,7 @@ std::string Load(pugi::xml_document& document, std::string_view bytes) {
     if (!document.document_element()) {
         return "no root element";
     }
-    return {};
+    return WellFormednessError(bytes, result.encoding);
 }
 
 std::string NamespaceOf(pugi::xml_node element) {

@@ -12,7 +12,8 @@
 namespace platform::deployment::local::xml {
 
 // Parses a whole document (any encoding pugixml detects); the error text, or
-// empty on success.
+// empty on success. A document that is not well-formed XML fails, characters
+// that XML does not allow among them.
 std::string Load(pugi::xml_document& document, std::string_view bytes);
 
 // The namespace URI an element's prefix (or the default namespace) resolves to.

@@ -156,6 +156,16 @@ INSTANTIATE_TEST_SUITE_P(
                    AppInstaller(kMainPackage + R"(<Dependencies><Package Name="Abc" Publisher="CN=A" )"
                                                R"(Version="1.0" Uri="b"/></Dependencies>)"),
                    L"dependency 1"},
+        // Characters that XML does not allow, whether referred to or written out.
+        BadXmlCase{"NulReference",
+                   AppInstaller(R"(<MainPackage Name="A.Pkg&#0;x" Publisher="CN=A" Version="1.0.0.0" Uri="a"/>)"),
+                   L"reference to invalid character number"},
+        BadXmlCase{"EscapeReference",
+                   AppInstaller(R"(<MainPackage Name="A.Pkg" Publisher="CN=A&#x1B;" Version="1.0.0.0" Uri="a"/>)"),
+                   L"reference to invalid character number"},
+        BadXmlCase{"LiteralControl",
+                   AppInstaller("<MainPackage Name=\"A.Pkg\" Publisher=\"CN=\x01\" Version=\"1.0.0.0\" Uri=\"a\"/>"),
+                   L"not well-formed"},
         BadXmlCase{"MalformedXml", AppInstaller(kMainPackage).substr(0, 120), L"XML cannot be read"},
         BadXmlCase{"NotXml", "\x89PNG\r\n\x1a\n", L"XML cannot be read"},
         BadXmlCase{"Empty", "", L"XML cannot be read"}),

@@ -70,6 +70,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadXmlCase{"BadResourceId",
                    Manifest(R"(Name="Abc" Publisher="CN=A" Version="1.0.0.0" ResourceId="a_b")"), L"ResourceId"},
         BadXmlCase{"NameWithSlash", Manifest(R"(Name="a/bc" Publisher="CN=A" Version="1.0.0.0")"), L"Name \"a/bc\""},
+        BadXmlCase{"NulReference", Manifest(R"(Name="Abc&#0;x" Publisher="CN=A" Version="1.0.0.0")"),
+                   L"reference to invalid character number"},
         BadXmlCase{"Malformed", "<Package", L"XML cannot be read"}),
     [](const auto& info) { return info.param.name; });
 }  // namespace
