@@ -15,6 +15,7 @@
 #include "platform/Error.h"
 #include "platform/Utf8.h"
 #include "platform/deployment/local/Codes.h"
+#include "platform/deployment/local/format/CaseFolding.h"
 #include "platform/deployment/local/format/Encoding.h"
 #include "platform/deployment/local/format/PartNames.h"
 
@@ -177,7 +178,7 @@ struct BlockMapReader::State {
             Fail(quotedName + L" has " + std::to_wstring(file.blockHashes.size()) + L" blocks, its size needs " +
                  std::to_wstring(expectedBlocks));
         }
-        if (!seen.insert(FoldAsciiCase(file.name)).second) {
+        if (!seen.insert(FoldCase(file.name)).second) {
             Fail(L"file \"" + FromUtf8Lossy(file.name) + L"\" is listed more than once");
         }
         file.blockHashes.shrink_to_fit();

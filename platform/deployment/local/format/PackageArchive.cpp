@@ -9,7 +9,7 @@
 #include "platform/Utf8.h"
 #include "platform/deployment/local/Codes.h"
 #include "platform/deployment/local/FileError.h"
-#include "platform/deployment/local/format/Encoding.h"
+#include "platform/deployment/local/format/CaseFolding.h"
 #include "platform/deployment/local/format/PartNames.h"
 
 namespace platform::deployment::local {
@@ -135,7 +135,7 @@ void PackageArchive::ReadEntries() {
     std::unordered_set<std::string> foldedNames;
     for (zip_uint64_t index = 0; index < static_cast<zip_uint64_t>(count); ++index) {
         ArchiveEntry entry = ReadEntry(index);
-        const std::string folded = FoldAsciiCase(entry.name);
+        const std::string folded = FoldCase(entry.name);
         if (!foldedNames.insert(folded).second) {
             Fail(kCorruptPackage, L"holds more than one entry named " + Quoted(entry.name) +
                                       L" (names that differ only in case count as the same)");
@@ -147,11 +147,11 @@ void PackageArchive::ReadEntries() {
     std::unordered_map<std::string, const ArchiveEntry*> files;
     for (const ArchiveEntry& entry : m_entries) {
         if (!entry.directory) {
-            files.emplace(FoldAsciiCase(entry.name), &entry);
+            files.emplace(FoldCase(entry.name), &entry);
         }
     }
     for (const ArchiveEntry& entry : m_entries) {
-        const std::string folded = FoldAsciiCase(entry.name);
+        const std::string folded = FoldCase(entry.name);
         for (auto slash = folded.find('/'); slash != std::string::npos; slash = folded.find('/', slash + 1)) {
             const auto clash = files.find(folded.substr(0, slash));
             if (clash != files.end()) {
