@@ -1,5 +1,6 @@
 #include "platform/deployment/local/format/Names.h"
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <vector>
@@ -88,6 +89,11 @@ std::wstring FamilyName(const PackageIdentity& identity) {
 std::wstring FullName(const PackageIdentity& identity) {
     return identity.name + L'_' + identity.version.ToString() + L'_' + identity.architecture + L'_' +
            identity.resourceId + L'_' + PublisherId(identity.publisher);
+}
+
+bool SameName(std::wstring_view a, std::wstring_view b) {
+    const auto fold = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; };
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [&](wchar_t x, wchar_t y) { return fold(x) == fold(y); });
 }
 
 bool IsValidPackageName(std::wstring_view name) {

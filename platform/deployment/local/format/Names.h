@@ -28,6 +28,10 @@ std::wstring FamilyName(const PackageIdentity& identity);
 // Name_Version_Architecture_ResourceId_PublisherId
 std::wstring FullName(const PackageIdentity& identity);
 
+// Whether two package, family or full names name the same thing: the platform
+// compares them without regard to ASCII case (they hold no other letters).
+bool SameName(std::wstring_view a, std::wstring_view b);
+
 // A package name: 3 to 50 of A-Z a-z 0-9 '.' '-'. Names are used as folder
 // names in the store, so nothing else may pass.
 bool IsValidPackageName(std::wstring_view name);

@@ -93,7 +93,7 @@ public:
             }
             transaction.Commit();
             if (remove) {
-                withdrawn.push_back(lock.Withdraw(fullName));
+                withdrawn.push_back(lock.Withdraw(package->fullName));
             }
         }
         Store::Discard(withdrawn);

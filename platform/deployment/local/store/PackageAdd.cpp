@@ -38,6 +38,12 @@ struct PlannedPackage {
     bool dependency = false;
 };
 
+// A package extracted into the staging area, with its identity as its manifest spells it.
+struct StagedPackage {
+    fs::path folder;
+    PackageIdentity identity;
+};
+
 class PackageAdd {
 public:
     PackageAdd(Store& store, const std::wstring& userId, const FetchOptions& fetch, const Uri& appInstallerUri,
@@ -54,7 +60,7 @@ public:
 
     void Run() {
         Plan();
-        std::map<std::wstring, fs::path> staged;
+        std::map<std::wstring, StagedPackage> staged;
         std::unique_ptr<Store::StagingArea> staging;
         int folders = 0;
         for (int attempt = 1;; ++attempt) {
@@ -96,7 +102,7 @@ private:
     void Add(const PackageReference& reference, bool dependency) {
         const std::wstring fullName = FullName(reference.identity);
         auto same = std::find_if(m_packages.begin(), m_packages.end(),
-                                 [&](const PlannedPackage& p) { return p.fullName == fullName; });
+                                 [&](const PlannedPackage& p) { return SameName(p.fullName, fullName); });
         if (same != m_packages.end()) {
             same->dependency = same->dependency && dependency;
             return;
@@ -107,7 +113,7 @@ private:
 
     // Extracts one package into a new folder of the staging area, verifying it
     // on the way and its identity against the AppInstaller file's.
-    fs::path Stage(const PlannedPackage& package, const Store::StagingArea& staging, int index,
+    StagedPackage Stage(const PlannedPackage& package, const Store::StagingArea& staging, int index,
                    const std::function<void(double)>& progress) {
         const fs::path folder = staging.Path() / std::to_string(index);
         std::error_code error;
@@ -145,18 +151,18 @@ private:
         if (!local) {
             fs::remove(packageFile, error);
         }
-        if (identity != package.identity) {
+        if (!SameName(FullName(identity), package.fullName) || identity.publisher != package.identity.publisher) {
             Throw(kIdentityMismatch, L"The package at " + package.uri.RawUri() + L" is " + FullName(identity) +
                                          L", but " + m_appInstallerUri.RawUri() + L" names " + package.fullName + L".");
         }
-        return folder;
+        return StagedPackage{folder, identity};
     }
 
     // Under the store's lock, decides what each package needs against the
     // registry as it is now. When a package must be installed that has not been
     // staged, nothing changes and the packages to stage are returned; otherwise
     // the packages are put in place and the registry commits them all at once.
-    std::vector<std::size_t> TryCommit(const std::map<std::wstring, fs::path>& staged) {
+    std::vector<std::size_t> TryCommit(const std::map<std::wstring, StagedPackage>& staged) {
         struct Step {
             const PlannedPackage* package;
             bool install;
@@ -172,7 +178,7 @@ private:
             for (std::size_t i = 0; i < m_packages.size(); ++i) {
                 const PlannedPackage& package = m_packages[i];
                 auto mine = registry.UserPackages(m_userId, package.familyName);
-                const auto isThis = [&](const PackageRecord& r) { return r.fullName == package.fullName; };
+                const auto isThis = [&](const PackageRecord& r) { return SameName(r.fullName, package.fullName); };
                 const auto isNewer = [&](const PackageRecord& r) { return r.identity.version > package.identity.version; };
                 if (std::any_of(mine.begin(), mine.end(), isThis)) {
                     continue;
@@ -205,9 +211,12 @@ private:
                 Registry::Transaction transaction(registry);
                 for (const Step& step : steps) {
                     if (step.install) {
-                        lock.Install(staged.at(step.package->fullName), step.package->fullName);
-                        placed.push_back(step.package->fullName);
-                        registry.AddPackage(step.package->identity);
+                        // Installed and recorded as the package spells its name.
+                        const StagedPackage& package = staged.at(step.package->fullName);
+                        std::wstring fullName = FullName(package.identity);
+                        lock.Install(package.folder, fullName);
+                        placed.push_back(std::move(fullName));
+                        registry.AddPackage(package.identity);
                     }
                     registry.Register(m_userId, step.package->fullName);
                     for (const auto& old : step.replaced) {

@@ -11,7 +11,7 @@ namespace platform::deployment::local {
 namespace {
 
 constexpr int kBusyTimeoutMs = 30000;
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE package (
@@ -36,6 +36,22 @@ CREATE TABLE provisioned (
     family_name TEXT PRIMARY KEY NOT NULL
 );
 )sql";
+
+// Version 2: names match without regard to ASCII case, as the platform matches
+// them (package names and publisher ids are ASCII). The tables keep each name
+// as the package spells it; these indexes make the names unique and found
+// regardless of case. Every comparison of a name below says COLLATE NOCASE.
+constexpr const char* kNoCaseIndexes = R"sql(
+CREATE UNIQUE INDEX package_full_name_nocase ON package (full_name COLLATE NOCASE);
+CREATE INDEX package_family_nocase ON package (family_name COLLATE NOCASE);
+CREATE UNIQUE INDEX registration_nocase ON registration (user_id, full_name COLLATE NOCASE);
+CREATE UNIQUE INDEX provisioned_nocase ON provisioned (family_name COLLATE NOCASE);
+)sql";
+
+// Two packages of a version-1 registry whose full names differ only in case.
+constexpr const char* kCaseTwins =
+    "SELECT a.full_name, b.full_name FROM package a JOIN package b "
+    "ON a.full_name = b.full_name COLLATE NOCASE AND a.rowid < b.rowid LIMIT 1";
 
 constexpr const char* kPackageColumns =
     "SELECT p.full_name, p.family_name, p.name, p.publisher, p.major, p.minor, p.build, p.revision, "
@@ -170,6 +186,16 @@ void Registry::CreateSchema() {
     const std::int64_t current = version.Integer(0);
     if (current == 0) {
         Execute(kSchema);
+    }
+    if (current == 0 || current == 1) {
+        Statement twins(*this, kCaseTwins);
+        if (twins.Step()) {
+            Throw(kRegistryCorrupt, L"The package registry " + PathText(m_file) + L" holds the packages " +
+                                        twins.Text(0) + L" and " + twins.Text(1) +
+                                        L", whose names differ only in case; remove one of them with the version "
+                                        L"of the tool that installed them.");
+        }
+        Execute(kNoCaseIndexes);
         Execute(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
     } else if (current != kSchemaVersion) {
         Throw(kRegistryCorrupt, L"The package registry " + PathText(m_file) + L" has an unknown layout (version " +
@@ -231,7 +257,7 @@ std::vector<PackageRecord> Registry::Packages(const std::string& sql, std::initi
 }
 
 std::optional<PackageRecord> Registry::FindPackage(std::wstring_view fullName) {
-    auto records = Packages(std::string(kPackageColumns) + "WHERE p.full_name = ?1", {fullName});
+    auto records = Packages(std::string(kPackageColumns) + "WHERE p.full_name = ?1 COLLATE NOCASE", {fullName});
     if (records.empty()) {
         return std::nullopt;
     }
@@ -239,12 +265,12 @@ std::optional<PackageRecord> Registry::FindPackage(std::wstring_view fullName) {
 }
 
 std::vector<PackageRecord> Registry::FamilyPackages(std::wstring_view familyName) {
-    return Packages(std::string(kPackageColumns) + "WHERE p.family_name = ?1" + kVersionOrder, {familyName});
+    return Packages(std::string(kPackageColumns) + "WHERE p.family_name = ?1 COLLATE NOCASE" + kVersionOrder, {familyName});
 }
 
 std::vector<PackageRecord> Registry::UserPackages(std::wstring_view userId, std::wstring_view familyName) {
     return Packages(std::string(kPackageColumns) +
-                        "JOIN registration r ON r.full_name = p.full_name WHERE r.user_id = ?1 AND p.family_name = ?2" +
+                        "JOIN registration r ON r.full_name = p.full_name WHERE r.user_id = ?1 AND p.family_name = ?2 COLLATE NOCASE" +
                         kVersionOrder,
                     {userId, familyName});
 }
@@ -276,38 +302,41 @@ void Registry::AddPackage(const PackageIdentity& identity) {
 }
 
 void Registry::RemovePackage(std::wstring_view fullName) {
-    Statement(*this, "DELETE FROM package WHERE full_name = ?1").Bind(1, fullName).Step();
+    Statement(*this, "DELETE FROM package WHERE full_name = ?1 COLLATE NOCASE").Bind(1, fullName).Step();
 }
 
 void Registry::Register(std::wstring_view userId, std::wstring_view fullName) {
-    Statement(*this, "INSERT OR IGNORE INTO registration (user_id, full_name) VALUES (?1, ?2)")
+    // Under the package's own spelling of its name, whatever the caller's.
+    Statement(*this,
+              "INSERT OR IGNORE INTO registration (user_id, full_name) "
+              "SELECT ?1, full_name FROM package WHERE full_name = ?2 COLLATE NOCASE")
         .Bind(1, userId)
         .Bind(2, fullName)
         .Step();
 }
 
 void Registry::Unregister(std::wstring_view userId, std::wstring_view fullName) {
-    Statement(*this, "DELETE FROM registration WHERE user_id = ?1 AND full_name = ?2")
+    Statement(*this, "DELETE FROM registration WHERE user_id = ?1 AND full_name = ?2 COLLATE NOCASE")
         .Bind(1, userId)
         .Bind(2, fullName)
         .Step();
 }
 
 bool Registry::IsRegistered(std::wstring_view userId, std::wstring_view fullName) {
-    return Statement(*this, "SELECT 1 FROM registration WHERE user_id = ?1 AND full_name = ?2")
+    return Statement(*this, "SELECT 1 FROM registration WHERE user_id = ?1 AND full_name = ?2 COLLATE NOCASE")
         .Bind(1, userId)
         .Bind(2, fullName)
         .Step();
 }
 
 int Registry::RegistrationCount(std::wstring_view fullName) {
-    Statement statement(*this, "SELECT COUNT(*) FROM registration WHERE full_name = ?1");
+    Statement statement(*this, "SELECT COUNT(*) FROM registration WHERE full_name = ?1 COLLATE NOCASE");
     statement.Bind(1, fullName).Step();
     return static_cast<int>(statement.Integer(0));
 }
 
 bool Registry::IsProvisioned(std::wstring_view familyName) {
-    return Statement(*this, "SELECT 1 FROM provisioned WHERE family_name = ?1").Bind(1, familyName).Step();
+    return Statement(*this, "SELECT 1 FROM provisioned WHERE family_name = ?1 COLLATE NOCASE").Bind(1, familyName).Step();
 }
 
 bool Registry::IsUnused(const PackageRecord& package) {
@@ -322,11 +351,15 @@ bool Registry::IsUnused(const PackageRecord& package) {
 }
 
 void Registry::Provision(std::wstring_view familyName) {
-    Statement(*this, "INSERT OR IGNORE INTO provisioned (family_name) VALUES (?1)").Bind(1, familyName).Step();
+    Statement(*this,
+              "INSERT OR IGNORE INTO provisioned (family_name) SELECT COALESCE("
+              "(SELECT family_name FROM package WHERE family_name = ?1 COLLATE NOCASE LIMIT 1), ?1)")
+        .Bind(1, familyName)
+        .Step();
 }
 
 void Registry::Deprovision(std::wstring_view familyName) {
-    Statement(*this, "DELETE FROM provisioned WHERE family_name = ?1").Bind(1, familyName).Step();
+    Statement(*this, "DELETE FROM provisioned WHERE family_name = ?1 COLLATE NOCASE").Bind(1, familyName).Step();
 }
 
 }  // namespace platform::deployment::local

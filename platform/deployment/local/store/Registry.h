@@ -22,7 +22,8 @@ struct PackageRecord {
     PackageIdentity identity;
 };
 
-// Failures raise PlatformError: 0x80073CFE for a registry that cannot be read
+// Names are found without regard to ASCII case, as the platform matches them,
+// and kept as the package spells them. Failures raise PlatformError: 0x80073CFE for a registry that cannot be read
 // (not a database, damaged, another layout), 0x80073D02 when another process
 // holds it longer than the busy time-out, 0x80070005 when it may not be opened
 // or written, 0x80073CF4 when the disk is full.
@@ -58,6 +59,7 @@ public:
     // The package and every registration of it.
     void RemovePackage(std::wstring_view fullName);
 
+    // Registers the installed package of that name (none: nothing happens).
     void Register(std::wstring_view userId, std::wstring_view fullName);
     void Unregister(std::wstring_view userId, std::wstring_view fullName);
     bool IsRegistered(std::wstring_view userId, std::wstring_view fullName);
@@ -67,6 +69,7 @@ public:
     // Whether no one uses the package any more: no registration, and not the
     // newest package of a family provisioned for all users.
     bool IsUnused(const PackageRecord& package);
+    // Recorded as the family's installed packages spell it, if there are any.
     void Provision(std::wstring_view familyName);
     void Deprovision(std::wstring_view familyName);
 

@@ -1,6 +1,7 @@
 // The registry: transactions, listings, and a registry that cannot be trusted.
 #include <gtest/gtest.h>
 
+#include <cwctype>
 #include <fstream>
 #include <string>
 
@@ -98,6 +99,85 @@ TEST(RegistryTest, RemovingAPackageRemovesItsRegistrations) {
     EXPECT_EQ(registry.RegistrationCount(fullName), 0);
     EXPECT_FALSE(registry.IsRegistered(L"1000", fullName));
 }
+
+// The same package as written with its name's case changed.
+std::wstring Recased(std::wstring name) {
+    for (wchar_t& c : name) {
+        c = std::iswupper(static_cast<wint_t>(c)) ? std::towlower(static_cast<wint_t>(c)) : std::towupper(static_cast<wint_t>(c));
+    }
+    return name;
+}
+
+TEST(RegistryTest, FindsNamesWithoutRegardToCaseAndKeepsTheirSpelling) {
+    TempDir dir;
+    Registry registry(dir / "registry.db");
+    const PackageIdentity sample = SampleStoreIdentity("1.0.0.0");
+    const std::wstring fullName = FullName(sample);
+    const std::wstring family = platform::deployment::local::FamilyName(sample);
+    PackageIdentity twin = sample;
+    twin.name = Recased(twin.name);
+    {
+        Registry::Transaction transaction(registry);
+        registry.AddPackage(sample);
+        registry.Register(L"1000", Recased(fullName));
+        registry.Provision(Recased(family));
+        EXPECT_EQ(CodeOf([&] { registry.AddPackage(twin); }), platform::ToHresult(0x80073CFE));
+        transaction.Commit();
+    }
+    ASSERT_EQ(registry.FindPackage(Recased(fullName)).value().fullName, fullName);
+    ASSERT_EQ(registry.UserPackages(L"1000", Recased(family)).size(), 1u);
+    EXPECT_EQ(registry.FamilyPackages(Recased(family)).at(0).familyName, family);
+    EXPECT_TRUE(registry.IsRegistered(L"1000", fullName));
+    const std::string dump = store_testing::DumpRegistry(dir / "registry.db");
+    const std::string provisioned = "provisioned ORDER BY 1\n";
+    EXPECT_EQ(dump.substr(dump.rfind(provisioned)), provisioned + platform::ToUtf8(family) + "\n");
+}
+
+// A registry as the version before case-insensitive names left it.
+struct UpgradeCase {
+    std::string name;
+    bool caseTwins;
+    hresult code;
+};
+
+class RegistryUpgradeTest : public testing::TestWithParam<UpgradeCase> {};
+
+TEST_P(RegistryUpgradeTest, KeepsWorkingOrSaysWhyNot) {
+    TempDir dir;
+    const fs::path file = dir / "registry.db";
+    const PackageIdentity sample = SampleStoreIdentity("1.0.0.0");
+    {
+        Registry registry(file);
+        Registry::Transaction transaction(registry);
+        registry.AddPackage(sample);
+        registry.Register(L"1000", FullName(sample));
+        transaction.Commit();
+    }
+    sqlite3* database = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &database), SQLITE_OK);
+    std::string sql = "DROP INDEX package_full_name_nocase; DROP INDEX package_family_nocase; "
+                      "DROP INDEX registration_nocase; DROP INDEX provisioned_nocase; PRAGMA user_version = 1;";
+    if (GetParam().caseTwins) {
+        sql += "INSERT INTO package SELECT lower(full_name), lower(family_name), lower(name), publisher, major, minor, "
+               "build, revision, architecture, resource_id FROM package;";
+    }
+    ASSERT_EQ(sqlite3_exec(database, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(database);
+
+    const auto failure = test_support::FailureOf([&] {
+        Registry registry(file);
+        EXPECT_TRUE(registry.IsRegistered(L"1000", Recased(FullName(sample))));
+    });
+    EXPECT_EQ(failure.code, GetParam().code);
+    if (GetParam().caseTwins) {
+        EXPECT_NE(failure.text.find(L"differ only in case"), std::wstring::npos) << platform::ToUtf8(failure.text);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Registries, RegistryUpgradeTest,
+                         testing::Values(UpgradeCase{"Plain", false, platform::kOk},
+                                         UpgradeCase{"WithCaseTwins", true, platform::ToHresult(0x80073CFE)}),
+                         [](const testing::TestParamInfo<UpgradeCase>& info) { return info.param.name; });
 
 struct DamageCase {
     std::string name;
