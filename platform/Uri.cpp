@@ -11,6 +11,7 @@
 
 #include "platform/Error.h"
 #include "platform/Utf8.h"
+#include "platform/VisibleText.h"
 
 namespace platform {
 namespace {
@@ -130,7 +131,7 @@ std::wstring Lower(std::wstring text) {
 }
 
 [[noreturn]] void Reject(std::wstring_view text, const std::wstring& fault) {
-    Throw(kInvalidArgument, L"The URI '" + std::wstring(text) + L"' " + fault + L".");
+    Throw(kInvalidArgument, L"The URI '" + VisibleText(text) + L"' " + fault + L".");
 }
 
 [[noreturn]] void RejectAt(std::wstring_view text, std::size_t position) {
@@ -250,7 +251,7 @@ Uri Uri::CombineUri(std::wstring_view relative) const {
         Throw(kOutOfMemory);
     }
     if (result != URI_SUCCESS) {
-        Reject(relative, L"cannot be resolved against '" + m_raw + L"'");
+        Reject(relative, L"cannot be resolved against '" + VisibleText(m_raw) + L"'");
     }
     combined.Own();
 

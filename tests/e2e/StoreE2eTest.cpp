@@ -3,6 +3,9 @@
 // must leave the store exactly as it was.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -181,6 +184,52 @@ TEST_F(StoreE2e, RemovesForTheCurrentUser) {
     Expect({"-x", "-f", Family()}, 0, "\nStarting remove packages\nCompleted remove packages, no package found\n");
 }
 
+// The platform matches names without regard to case and prints them as the package spells them.
+TEST_F(StoreE2e, MatchesNamesWithoutRegardToCase) {
+    std::string family = Family();
+    std::string upperPublisher = family;
+    const auto publisherId = upperPublisher.find('_') + 1;
+    std::transform(upperPublisher.begin() + static_cast<std::ptrdiff_t>(publisherId), upperPublisher.end(),
+                   upperPublisher.begin() + static_cast<std::ptrdiff_t>(publisherId), ::toupper);
+    std::string lower = family;
+    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+
+    // The AppInstaller file spells the name otherwise than the package does.
+    packaging::WritePackage(m_source / "p.appx", SampleIdentity("1.0.0.0"), store_testing::SamplePayload());
+    packaging::AppInstallerSpec installerFile;
+    installerFile.uri = FileUri(m_source / "p.appinstaller");
+    installerFile.mainPackage = {SampleIdentity("1.0.0.0", "ORU.sample.app"), "p.appx"};
+    packaging::WriteAppInstallerFile(m_source / "p.appinstaller", installerFile);
+    Expect({"-i", installerFile.uri, "-f", upperPublisher, "-p"}, 0,
+           kAddStart + kAdded + "\nStarting provision package for all users\n" +
+               "\rDeployment result: ActivityId={GUID}, IsRegistered=false\nProvision package completed\n");
+    EXPECT_EQ(store_testing::PackageFolders(m_store), std::vector<std::string>{FullName("1.0.0.0")});
+
+    const std::string removed = "\nStarting remove packages\nStarting remove package: " + FullName("1.0.0.0") +
+                                "\n\rDeployment result: ActivityId={GUID}, IsRegistered=false\nRemove package completed\n"
+                                "Completed remove packages, count=1\n";
+    Expect({"-x", "-p", "-f", lower}, 0,
+           "\nStarting deprovision package for all users\n"
+           "\rDeployment result: ActivityId={GUID}, IsRegistered=false\nDeprovision package completed\n" + removed);
+    EXPECT_EQ(store_testing::PackageFolders(m_store), std::vector<std::string>{});
+
+    Expect({"-i", Sample("1.0.0.0"), "-f", family}, 0, kAddStart + kAdded);
+    Expect({"-x", "-f", upperPublisher}, 0, removed);
+    EXPECT_EQ(store_testing::PackageFolders(m_store), std::vector<std::string>{});
+}
+
+TEST_F(StoreE2e, NonAsciiCommandLineValuesAreUsedAsGiven) {
+    fs::create_directories(m_source / "caf\xC3\xA9");
+    const std::string uri = FileUri(store_testing::WriteSample(m_source / "caf\xC3\xA9", SampleIdentity("1.0.0.0"),
+                                                               "app.appx", "app.appinstaller"));
+    ProcessOptions options;
+    options.env.emplace_back("LC_ALL", "C.UTF-8");
+    ProcessResult result = Run({"-i", uri, "-f", Family()}, options);
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_NE(result.err.find("App installer file URI: " + uri + "\n"), std::string::npos) << result.err;
+    EXPECT_EQ(store_testing::PackageFolders(m_store), std::vector<std::string>{FullName("1.0.0.0")});
+}
+
 // A failed add: what the sources hold, and the error text the result carries.
 struct FailureCase {
     std::string name;
@@ -194,6 +243,19 @@ void PrintTo(const FailureCase& failure, std::ostream* out) { *out << failure.na
 
 class StoreE2eFailure : public StoreE2e, public testing::WithParamInterface<FailureCase> {};
 
+// Whether a control character or bidirectional override reached the terminal
+// other than the line ends and the carriage returns of progress and result.
+bool HasRawControl(std::string err) {
+    err = std::regex_replace(err, std::regex("\r(Progress: [0-9]+%|Deployment result: )"), "");
+    for (const wchar_t c : platform::FromUtf8Lossy(err)) {
+        if ((c < 0x20 && c != L'\n') || (c >= 0x7F && c <= 0x9F) || (c >= 0x202A && c <= 0x202E) ||
+            (c >= 0x2066 && c <= 0x2069)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 TEST_P(StoreE2eFailure, ReportsTheFailureAndLeavesTheStoreAsItWas) {
     // A lower version installed already: the failed add was an update, and
     // "unchanged" covers a store with content.
@@ -201,8 +263,10 @@ TEST_P(StoreE2eFailure, ReportsTheFailureAndLeavesTheStoreAsItWas) {
     HttpServer server;
     const auto [uri, errorText] = GetParam().prepare(m_source, server);
     const std::string before = Snapshot(m_store);
-    Expect({"-i", uri, "-f", Family()}, 1,
-           kAddStart + Failed("Add package", GetParam().code, errorText, GetParam().message));
+    const ProcessResult result = Run({"-i", uri, "-f", Family()});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(Normalize(result.err).text, kAddStart + Failed("Add package", GetParam().code, errorText, GetParam().message));
+    EXPECT_FALSE(HasRawControl(result.err));
     EXPECT_EQ(Snapshot(m_store), before);
 }
 
@@ -211,6 +275,22 @@ std::pair<std::string, std::string> BrokenLocalPackage(const fs::path& source, c
     const auto file = store_testing::WriteSample(source, SampleIdentity(kNew), "p.appx", "p.appinstaller", faults);
     return {FileUri(file), "The package \"" + (source / "p.appx").string() + "\" " + fault};
 }
+
+// An AppInstaller file naming the sample, its MainPackage's Name written as
+// given; the error text says that Name is not valid.
+std::pair<std::string, std::string> AppInstallerNamed(const fs::path& source, const std::string& nameXml,
+                                                      const std::string& fault) {
+    packaging::AppInstallerSpec installerFile;
+    installerFile.uri = FileUri(source / "p.appinstaller");
+    installerFile.mainPackage = {SampleIdentity(kNew), "p.appx"};
+    std::string xml = packaging::AppInstallerXml(installerFile);
+    const std::string name = "Name=\"" + SampleIdentity(kNew).name + "\"";
+    xml.replace(xml.find(name), name.size(), "Name=\"" + nameXml + "\"");
+    std::ofstream(source / "p.appinstaller", std::ios::binary) << xml;
+    return {installerFile.uri, "The AppInstaller file \"" + installerFile.uri + "\" is not valid: " + fault + "."};
+}
+
+const std::string kNotAName = "\" is not 3 to 50 letters, digits, '.' or '-'";
 
 INSTANTIATE_TEST_SUITE_P(
     Failures, StoreE2eFailure,
@@ -246,6 +326,49 @@ INSTANTIATE_TEST_SUITE_P(
                         test_support::PackageFaults faults;
                         faults.extraEntries.push_back({"../../evil.txt", "escaped"});
                         return BrokenLocalPackage(source, faults, "has an entry \"../../evil.txt\" whose path is not a safe relative path.");
+                    }},
+        FailureCase{"EscapeSequencesInAnEntryName", "80080206", "The package content cannot be read because it is corrupt.",
+                    [](const fs::path& source, HttpServer&) {
+                        test_support::PackageFaults faults;
+                        faults.extraEntries.push_back({"\x1b[2J\x1b]0;owned\x07\r\nAdd package completed\n", "x"});
+                        return BrokenLocalPackage(source, faults,
+                                                  "has an entry \"\\x1b[2J\\x1b]0;owned\\x07\\x0d\\x0aAdd package "
+                                                  "completed\\x0a\" whose path is not a safe relative path.");
+                    }},
+        FailureCase{"C1AndBidiInAnEntryName", "80080205", "The package block map is not valid.",
+                    [](const fs::path& source, HttpServer&) {
+                        test_support::PackageFaults faults;
+                        faults.extraEntries.push_back({"\xC2\x9B" "2J\xE2\x80\xAEtxt.exe", "x"});
+                        return BrokenLocalPackage(source, faults,
+                                                  "has a file \"\\x9b2J\\u202etxt.exe\" that its block map does not list.");
+                    }},
+        FailureCase{"NamesThatDifferOnlyInUnicodeCase", "80080206",
+                    "The package content cannot be read because it is corrupt.",
+                    [](const fs::path& source, HttpServer&) {
+                        test_support::PackageFaults faults;
+                        faults.extraEntries = {{"\xC3\x89t\xC3\xA9.txt", "upper"}, {"\xC3\xA9T\xC3\x89.txt", "lower"}};
+                        return BrokenLocalPackage(source, faults,
+                                                  "holds more than one entry named \"\xC3\xA9T\xC3\x89.txt\" (names that "
+                                                  "differ only in case count as the same).");
+                    }},
+        FailureCase{"ForgedLineInTheAppInstallerName", "8008020c", "The .appinstaller file is not valid.",
+                    [](const fs::path& source, HttpServer&) {
+                        return AppInstallerNamed(source, "A.Pkg&#xA;Add package completed&#xD;&#xA;",
+                                                 "in MainPackage, the Name \"A.Pkg\\x0aAdd package completed\\x0d\\x0a" +
+                                                     kNotAName);
+                    }},
+        FailureCase{"C1AndBidiInTheAppInstallerName", "8008020c", "The .appinstaller file is not valid.",
+                    [](const fs::path& source, HttpServer&) {
+                        return AppInstallerNamed(source, "&#x9B;2J&#x202E;A.Pkg",
+                                                 "in MainPackage, the Name \"\\x9b2J\\u202eA.Pkg" + kNotAName);
+                    }},
+        FailureCase{"NulReferenceInTheAppInstallerName", "8008020c", "The .appinstaller file is not valid.",
+                    [](const fs::path& source, HttpServer&) {
+                        auto [uri, text] = AppInstallerNamed(source, "A.Pkg&#0;x", "");
+                        const std::string xml = store_testing::ReadFile(source / "p.appinstaller");
+                        return std::pair{uri, text.substr(0, text.size() - 1) +
+                                                  "the XML cannot be read (reference to invalid character number at "
+                                                  "offset " + std::to_string(xml.find("&#0;")) + ")."};
                     }},
         FailureCase{"IdentityMismatch", "80073d36", "The provided package name does not match the expected package name.",
                     [](const fs::path& source, HttpServer&) {

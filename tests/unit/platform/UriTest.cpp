@@ -102,8 +102,11 @@ INSTANTIATE_TEST_SUITE_P(
                      std::wstring(L"The URI 'https://example.com/") + wchar_t(0xD800) + L"' is not valid at position 20."},
         RejectedCase{"BeyondUnicode", std::wstring(L"https://x/") + wchar_t(0x110000),
                      std::wstring(L"The URI 'https://x/") + wchar_t(0x110000) + L"' is not valid at position 10."},
+        // The text as a terminal may show it: control characters escaped.
         RejectedCase{"EmbeddedNul", std::wstring(L"https://x/a\0b", 13),
-                     std::wstring(L"The URI 'https://x/a\0b", 22) + L"' is not valid at position 11."}),
+                     L"The URI 'https://x/a\\x00b' is not valid at position 11."},
+        RejectedCase{"EscapeSequence", L"https://x/\x1b[2J\r\nAdd package completed",
+                     L"The URI 'https://x/\\x1b[2J\\x0d\\x0aAdd package completed' is not valid at position 10."}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct CombineCase {

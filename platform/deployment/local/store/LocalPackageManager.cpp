@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/VisibleText.h"
 #include "platform/deployment/local/Codes.h"
 #include "platform/deployment/local/FileError.h"
 #include "platform/deployment/local/format/Hash.h"
@@ -16,6 +17,21 @@
 namespace platform::deployment::local {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// Texts leave the store in a request's error text (made visible where the
+// request ends) and in the errors that its calls raise at once, here.
+template <typename Call>
+decltype(auto) Visibly(Call&& call) {
+    try {
+        return call();
+    } catch (const PlatformError& error) {
+        throw WithVisibleText(error);
+    }
+}
+
+}  // namespace
 
 // The requests of one service object, each against the same store on behalf
 // of the same user.
@@ -119,7 +135,7 @@ private:
 };
 
 LocalPackageManager::LocalPackageManager(const fs::path& root, LocalStoreOptions options)
-    : m_requests(std::make_shared<StoreRequests>(root, std::move(options))) {}
+    : m_requests(Visibly([&] { return std::make_shared<StoreRequests>(root, std::move(options)); })) {}
 
 LocalPackageManager::~LocalPackageManager() = default;
 
@@ -135,7 +151,7 @@ DeploymentOperation LocalPackageManager::AddPackageByAppInstallerFileAsync(const
                                                                            AddPackageByAppInstallerOptions,
                                                                            const PackageVolume& targetVolume) {
     if (!targetVolume.Name().empty() && targetVolume != GetDefaultPackageVolume()) {
-        Throw(kInvalidArgument, L"The package volume " + targetVolume.Name() + L" does not exist.");
+        Throw(kInvalidArgument, L"The package volume " + VisibleText(targetVolume.Name()) + L" does not exist.");
     }
     return StartRequest([requests = m_requests, uri = appInstallerFileUri](ProgressReporter& progress,
                                                                           const std::atomic<bool>& cancelled) {
@@ -152,12 +168,14 @@ DeploymentOperation LocalPackageManager::DeprovisionPackageForAllUsersAsync(cons
 }
 
 PackageCollection LocalPackageManager::FindPackagesByPackageFamilyName(const std::wstring& packageFamilyName) {
-    return m_requests->Find(std::nullopt, packageFamilyName);
+    return Visibly([&] { return m_requests->Find(std::nullopt, packageFamilyName); });
 }
 
 PackageCollection LocalPackageManager::FindPackagesByUserSecurityIdPackageFamilyName(
     const std::wstring& userSecurityId, const std::wstring& packageFamilyName) {
-    return m_requests->Find(userSecurityId.empty() ? m_requests->UserId() : userSecurityId, packageFamilyName);
+    return Visibly([&] {
+        return m_requests->Find(userSecurityId.empty() ? m_requests->UserId() : userSecurityId, packageFamilyName);
+    });
 }
 
 DeploymentOperation LocalPackageManager::RemovePackageWithOptionsAsync(const std::wstring& packageFullName,

@@ -9,6 +9,7 @@
 #include "platform/Guid.h"
 #include "platform/ThreadPool.h"
 #include "platform/Utf8.h"
+#include "platform/VisibleText.h"
 
 namespace platform::deployment::local {
 void ProgressReporter::Report(std::uint32_t percentage) {
@@ -29,8 +30,9 @@ DeploymentOperation StartRequest(RequestWork work) {
     completer.OnCancel([cancelled] { cancelled->store(true); });
     DeploymentOperation operation = completer.Operation();
     RunOnThreadPool([completer, cancelled, work = std::move(work), activityId = Guid::NewRandom()] {
-        const auto fail = [&](hresult code, std::wstring text) {
-            completer.CompleteWithError(DeploymentResult(activityId, false, code, std::move(text)), code);
+        // Whatever a failure's text took in from outside, it reaches the caller visible.
+        const auto fail = [&](hresult code, const std::wstring& text) {
+            completer.CompleteWithError(DeploymentResult(activityId, false, code, VisibleText(text)), code);
         };
         try {
             ProgressReporter progress(completer);
