@@ -292,6 +292,13 @@ std::pair<std::string, std::string> AppInstallerNamed(const fs::path& source, co
 
 const std::string kNotAName = "\" is not 3 to 50 letters, digits, '.' or '-'";
 
+std::pair<std::string, std::string> WithEntries(const fs::path& source, std::vector<test_support::RawEntry> entries,
+                                                const std::string& fault) {
+    test_support::PackageFaults faults;
+    faults.extraEntries = std::move(entries);
+    return BrokenLocalPackage(source, faults, fault);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Failures, StoreE2eFailure,
     testing::Values(
@@ -329,27 +336,21 @@ INSTANTIATE_TEST_SUITE_P(
                     }},
         FailureCase{"EscapeSequencesInAnEntryName", "80080206", "The package content cannot be read because it is corrupt.",
                     [](const fs::path& source, HttpServer&) {
-                        test_support::PackageFaults faults;
-                        faults.extraEntries.push_back({"\x1b[2J\x1b]0;owned\x07\r\nAdd package completed\n", "x"});
-                        return BrokenLocalPackage(source, faults,
-                                                  "has an entry \"\\x1b[2J\\x1b]0;owned\\x07\\x0d\\x0aAdd package "
-                                                  "completed\\x0a\" whose path is not a safe relative path.");
+                        return WithEntries(source, {{"\x1b[2J\x1b]0;owned\x07\r\nAdd package completed\n", "x"}},
+                                           "has an entry \"\\x1b[2J\\x1b]0;owned\\x07\\x0d\\x0aAdd package "
+                                           "completed\\x0a\" whose path is not a safe relative path.");
                     }},
         FailureCase{"C1AndBidiInAnEntryName", "80080205", "The package block map is not valid.",
                     [](const fs::path& source, HttpServer&) {
-                        test_support::PackageFaults faults;
-                        faults.extraEntries.push_back({"\xC2\x9B" "2J\xE2\x80\xAEtxt.exe", "x"});
-                        return BrokenLocalPackage(source, faults,
-                                                  "has a file \"\\x9b2J\\u202etxt.exe\" that its block map does not list.");
+                        return WithEntries(source, {{"\xC2\x9B" "2J\xE2\x80\xAEtxt.exe", "x"}},
+                                           "has a file \"\\x9b2J\\u202etxt.exe\" that its block map does not list.");
                     }},
         FailureCase{"NamesThatDifferOnlyInUnicodeCase", "80080206",
                     "The package content cannot be read because it is corrupt.",
                     [](const fs::path& source, HttpServer&) {
-                        test_support::PackageFaults faults;
-                        faults.extraEntries = {{"\xC3\x89t\xC3\xA9.txt", "upper"}, {"\xC3\xA9T\xC3\x89.txt", "lower"}};
-                        return BrokenLocalPackage(source, faults,
-                                                  "holds more than one entry named \"\xC3\xA9T\xC3\x89.txt\" (names that "
-                                                  "differ only in case count as the same).");
+                        return WithEntries(source, {{"\xC3\x89t\xC3\xA9.txt", "upper"}, {"\xC3\xA9T\xC3\x89.txt", "lower"}},
+                                           "holds more than one entry named \"\xC3\xA9T\xC3\x89.txt\" (names that "
+                                           "differ only in case count as the same).");
                     }},
         FailureCase{"ForgedLineInTheAppInstallerName", "8008020c", "The .appinstaller file is not valid.",
                     [](const fs::path& source, HttpServer&) {

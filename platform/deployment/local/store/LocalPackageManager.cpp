@@ -140,7 +140,7 @@ LocalPackageManager::LocalPackageManager(const fs::path& root, LocalStoreOptions
 LocalPackageManager::~LocalPackageManager() = default;
 
 std::shared_ptr<LocalPackageManager> LocalPackageManager::OpenDefault() {
-    return std::make_shared<LocalPackageManager>(Store::DefaultRoot());
+    return std::make_shared<LocalPackageManager>(Visibly([] { return Store::DefaultRoot(); }));
 }
 
 PackageVolume LocalPackageManager::GetDefaultPackageVolume() {
