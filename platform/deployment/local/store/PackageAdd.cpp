@@ -114,7 +114,7 @@ private:
     // Extracts one package into a new folder of the staging area, verifying it
     // on the way and its identity against the AppInstaller file's.
     StagedPackage Stage(const PlannedPackage& package, const Store::StagingArea& staging, int index,
-                   const std::function<void(double)>& progress) {
+                        const std::function<void(double)>& progress) {
         const fs::path folder = staging.Path() / std::to_string(index);
         std::error_code error;
         if (!fs::create_directory(folder, error)) {

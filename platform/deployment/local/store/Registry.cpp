@@ -48,6 +48,12 @@ CREATE UNIQUE INDEX registration_nocase ON registration (user_id, full_name COLL
 CREATE UNIQUE INDEX provisioned_nocase ON provisioned (family_name COLLATE NOCASE);
 )sql";
 
+// A version-1 registry may have recorded one family as provisioned under two
+// spellings: they are one family.
+constexpr const char* kMergeProvisioned =
+    "DELETE FROM provisioned WHERE rowid NOT IN "
+    "(SELECT MIN(rowid) FROM provisioned GROUP BY family_name COLLATE NOCASE)";
+
 // Two packages of a version-1 registry whose full names differ only in case.
 constexpr const char* kCaseTwins =
     "SELECT a.full_name, b.full_name FROM package a JOIN package b "
@@ -195,6 +201,7 @@ void Registry::CreateSchema() {
                                         L", whose names differ only in case; remove one of them with the version "
                                         L"of the tool that installed them.");
         }
+        Execute(kMergeProvisioned);
         Execute(kNoCaseIndexes);
         Execute(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
     } else if (current != kSchemaVersion) {
@@ -265,12 +272,14 @@ std::optional<PackageRecord> Registry::FindPackage(std::wstring_view fullName) {
 }
 
 std::vector<PackageRecord> Registry::FamilyPackages(std::wstring_view familyName) {
-    return Packages(std::string(kPackageColumns) + "WHERE p.family_name = ?1 COLLATE NOCASE" + kVersionOrder, {familyName});
+    return Packages(std::string(kPackageColumns) + "WHERE p.family_name = ?1 COLLATE NOCASE" + kVersionOrder,
+                    {familyName});
 }
 
 std::vector<PackageRecord> Registry::UserPackages(std::wstring_view userId, std::wstring_view familyName) {
     return Packages(std::string(kPackageColumns) +
-                        "JOIN registration r ON r.full_name = p.full_name WHERE r.user_id = ?1 AND p.family_name = ?2 COLLATE NOCASE" +
+                        "JOIN registration r ON r.full_name = p.full_name "
+                        "WHERE r.user_id = ?1 AND p.family_name = ?2 COLLATE NOCASE" +
                         kVersionOrder,
                     {userId, familyName});
 }

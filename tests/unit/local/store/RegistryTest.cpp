@@ -156,7 +156,8 @@ TEST_P(RegistryUpgradeTest, KeepsWorkingOrSaysWhyNot) {
     sqlite3* database = nullptr;
     ASSERT_EQ(sqlite3_open(file.c_str(), &database), SQLITE_OK);
     std::string sql = "DROP INDEX package_full_name_nocase; DROP INDEX package_family_nocase; "
-                      "DROP INDEX registration_nocase; DROP INDEX provisioned_nocase; PRAGMA user_version = 1;";
+                      "DROP INDEX registration_nocase; DROP INDEX provisioned_nocase; PRAGMA user_version = 1;"
+                      "INSERT INTO provisioned VALUES ('Oru.Sample.App_x'), ('oru.sample.app_X');";
     if (GetParam().caseTwins) {
         sql += "INSERT INTO package SELECT lower(full_name), lower(family_name), lower(name), publisher, major, minor, "
                "build, revision, architecture, resource_id FROM package;";
@@ -167,6 +168,9 @@ TEST_P(RegistryUpgradeTest, KeepsWorkingOrSaysWhyNot) {
     const auto failure = test_support::FailureOf([&] {
         Registry registry(file);
         EXPECT_TRUE(registry.IsRegistered(L"1000", Recased(FullName(sample))));
+        Registry::Transaction transaction(registry);
+        registry.Deprovision(L"ORU.SAMPLE.APP_X");
+        EXPECT_FALSE(registry.IsProvisioned(L"Oru.Sample.App_x"));
     });
     EXPECT_EQ(failure.code, GetParam().code);
     if (GetParam().caseTwins) {
