@@ -65,9 +65,6 @@ std::vector<OutputCase> OutputCases() {
              "Deployment result error: ExtendedErrorCode=0x1, ErrorText: \nRemove package completed\n", true},
         {"ErrorTextAloneIsShownAndItsLineBreakKept", Request(End::Completed, {}, 0, 0, L"Note.\r\n"),
          ok + "Deployment result error: ExtendedErrorCode=0x0, ErrorText: Note.\r\nRemove package completed\n", true},
-        // A carriage return alone does not end the line: the status line would overwrite the text.
-        {"ErrorTextEndingInACarriageReturnGetsItsLineFeed", Request(End::Completed, {}, 0, 0, L"Note.\r"),
-         ok + "Deployment result error: ExtendedErrorCode=0x0, ErrorText: Note.\r\nRemove package completed\n", true},
         {"ErrorStatusWithFailureCodeIsReportedUnderTheContext",
          Request(End::Error, {10}, platform::ToHresult(0x80073CF3), platform::ToHresult(0x80073CF3),
                  L"Café conflicts with the installed package", false),
