@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <exception>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -18,7 +19,9 @@
 #include "platform/deployment/local/extract/ExtractPackage.h"
 #include "platform/deployment/local/fetch/SourceRules.h"
 #include "platform/deployment/local/format/AppInstallerFile.h"
+#include "platform/deployment/local/format/Manifest.h"
 #include "platform/deployment/local/format/Names.h"
+#include "platform/deployment/local/format/PartNames.h"
 #include "platform/deployment/local/store/Applicability.h"
 
 namespace platform::deployment::local {
@@ -254,34 +257,44 @@ private:
         RequireFitsHost(identity, m_host);
     }
 
-    // Each PackageDependency of a package this add installs is met by one the
-    // user has, or by one the same add registers.
-    void RequireDependencies(const std::vector<const PlannedPackage*>& installing,
-                             const std::map<std::wstring, fs::path>& staged, Registry& registry) const {
-        for (const PlannedPackage* package : installing) {
-            const auto requirements = m_requirements.find(staged.at(package->fullName));
-            if (requirements == m_requirements.end()) {
+    // What a package this add registers depends on: read as it was staged, or
+    // from the manifest of the installed copy it registers.
+    std::vector<PackageDependency> RequirementsOf(const PlannedPackage& package, bool install,
+                                                  const std::map<std::wstring, fs::path>& staged) const {
+        if (install) {
+            const auto found = m_requirements.find(staged.at(package.fullName));
+            return found == m_requirements.end() ? std::vector<PackageDependency>{} : found->second;
+        }
+        if (package.bundle && !package.bundled) {
+            return {};  // a bundle's folder holds no package manifest
+        }
+        std::ifstream in(m_store.PackageDir(package.fullName) / kManifestName, std::ios::binary);
+        const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        return in ? ReadManifestContents(bytes).dependencies : std::vector<PackageDependency>{};
+    }
+
+    // Each PackageDependency is met by a package the user has, or by one the
+    // same add registers.
+    void RequireDependencies(const PlannedPackage& package, const std::vector<PackageDependency>& requirements,
+                             Registry& registry) const {
+        for (const PackageDependency& needed : requirements) {
+            const auto meets = [&](const PackageIdentity& identity) {
+                return identity.name == needed.name && identity.publisher == needed.publisher &&
+                       identity.version >= needed.minVersion;
+            };
+            PackageIdentity family;
+            family.name = needed.name;
+            family.publisher = needed.publisher;
+            const auto mine = registry.UserPackages(m_userId, FamilyName(family));
+            if (std::any_of(mine.begin(), mine.end(), [&](const PackageRecord& r) { return meets(r.identity); }) ||
+                std::any_of(m_packages.begin(), m_packages.end(),
+                            [&](const PlannedPackage& p) { return meets(p.identity); })) {
                 continue;
             }
-            for (const PackageDependency& needed : requirements->second) {
-                const auto meets = [&](const PackageIdentity& identity) {
-                    return identity.name == needed.name && identity.publisher == needed.publisher &&
-                           identity.version >= needed.minVersion;
-                };
-                PackageIdentity family;
-                family.name = needed.name;
-                family.publisher = needed.publisher;
-                const auto mine = registry.UserPackages(m_userId, FamilyName(family));
-                if (std::any_of(mine.begin(), mine.end(), [&](const PackageRecord& r) { return meets(r.identity); }) ||
-                    std::any_of(m_packages.begin(), m_packages.end(),
-                                [&](const PlannedPackage& p) { return meets(p.identity); })) {
-                    continue;
-                }
-                Throw(kDependencyMissing, L"The package " + package->fullName + L" depends on " + needed.name +
-                                              L" from \"" + needed.publisher + L"\" at version " +
-                                              needed.minVersion.ToString() +
-                                              L" or higher, which is neither installed nor added with it.");
-            }
+            Throw(kDependencyMissing, L"The package " + package.fullName + L" depends on " + needed.name +
+                                          L" from \"" + needed.publisher + L"\" at version " +
+                                          needed.minVersion.ToString() +
+                                          L" or higher, which is neither installed nor added with it.");
         }
     }
 
@@ -334,13 +347,9 @@ private:
             if (!missing.empty() || steps.empty()) {
                 return missing;
             }
-            std::vector<const PlannedPackage*> installing;
             for (const Step& step : steps) {
-                if (step.install) {
-                    installing.push_back(step.package);
-                }
+                RequireDependencies(*step.package, RequirementsOf(*step.package, step.install, staged), registry);
             }
-            RequireDependencies(installing, staged, registry);
             if (m_cancelled.load()) {
                 Throw(kCancelled);
             }
