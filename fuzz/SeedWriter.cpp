@@ -16,6 +16,7 @@
 #include "fuzz/targets/BlockMapPackage.h"
 #include "tests/support/BrokenPackage.h"
 #include "tools/packaging/AppInstallerWriter.h"
+#include "tools/packaging/BundleWriter.h"
 #include "tools/packaging/PackageWriter.h"
 
 namespace {
@@ -135,6 +136,16 @@ void ManifestSeeds(const fs::path& folder) {
     WriteSeed(folder, "family-name", "Oru.Quillmark.Vantor.App.Release_ratp2p7zs941j");
 }
 
+void BundleManifestSeeds(const fs::path& folder) {
+    const std::vector<packaging::BundledPackageFile> packages = {
+        {"App_x64.appx", {kIdentity.name, kIdentity.publisher, "1.0.0.0", "x64", ""}, true, {"en-US"}},
+        {"App_arm64.appx", {kIdentity.name, kIdentity.publisher, "1.0.0.0", "arm64", ""}, true, {}},
+        {"App_de.appx", {kIdentity.name, kIdentity.publisher, "1.0.0.0", "neutral", "split.language-de"}, false,
+         {"de-DE", "de"}}};
+    WriteSeed(folder, "written",
+              packaging::BundleManifestXml(kIdentity, packages, {{97, 4096}, {4250, 4096}, {8400, 2000}}));
+}
+
 void BlockMapSeeds(const fs::path& folder, const fs::path& scratch) {
     const fs::path package = scratch / "blockmap.appx";
     fuzz::WriteBlockMapPackage(package, std::nullopt);
@@ -252,6 +263,7 @@ int main(int argc, char** argv) {
         AppInstallerSeeds(corpus / "AppInstallerFile");
         ManifestSeeds(corpus / "Manifest");
         BlockMapSeeds(corpus / "BlockMap", scratch);
+        BundleManifestSeeds(corpus / "BundleManifest");
         PackageSeeds(corpus / "Package", scratch);
         UriSeeds(corpus / "Uri");
         CommandLineSeeds(corpus / "CommandLine");

@@ -51,6 +51,7 @@ constexpr std::array kMessages{
     Message{0x80073CFE, L"The package repository is corrupted."},
     Message{0x80073D02, L"The package could not be installed because resources it modifies are currently in use."},
     Message{0x80073D06, L"The package could not be installed because a higher version of this package is already installed."},
+    Message{0x80073D10, L"The deployment operation failed because the package targets the wrong processor architecture."},
     Message{0x80073D36, L"The provided package name does not match the expected package name."},
     Message{0x80080203, L"The package is missing a required footprint file."},
     Message{0x80080204, L"The package manifest is not valid."},

@@ -13,6 +13,8 @@ namespace fuzz {
 void FuzzAppInstallerFile(const std::uint8_t* data, std::size_t size);
 // The package manifest reader and the names derived from its identity.
 void FuzzManifest(const std::uint8_t* data, std::size_t size);
+// The bundle manifest reader and the full names of the bundle and its packages.
+void FuzzBundleManifest(const std::uint8_t* data, std::size_t size);
 // The block map reader, and a package carrying that block map over a fixed
 // payload extracted so that every block is checked against it.
 void FuzzBlockMap(const std::uint8_t* data, std::size_t size);

@@ -1,4 +1,5 @@
-// Writes AppInstaller files that name a main package and its dependencies.
+// Writes AppInstaller files that name a main package or bundle, its
+// dependencies and optional packages.
 #pragma once
 
 #include <filesystem>
@@ -10,8 +11,9 @@
 namespace packaging {
 
 struct AppInstallerPackage {
-    Identity identity;
+    Identity identity;  // an empty architecture is left out
     std::string uri;
+    bool bundle = false;  // MainBundle or Bundle: name, publisher and version only
 };
 
 struct AppInstallerSpec {
@@ -20,6 +22,7 @@ struct AppInstallerSpec {
     std::string version = "1.0.0.0";
     AppInstallerPackage mainPackage;
     std::vector<AppInstallerPackage> dependencies;
+    std::vector<AppInstallerPackage> optionalPackages;
 };
 
 std::string AppInstallerXml(const AppInstallerSpec& content);

@@ -137,6 +137,10 @@ void PackageBuilder::AddEntry(const std::string& rawName, const Content& content
     }
 }
 
+void PackageBuilder::AddStoredEntry(const std::string& name, const std::filesystem::path& file) {
+    m_zip->AddStoredFile(EncodePartName(name), file, S_IFREG | 0644);
+}
+
 void PackageBuilder::AddPartName(const std::string& name) { m_partNames.push_back(name); }
 
 void PackageBuilder::ListInBlockMap(const std::string& name, std::size_t entryNameLength, const BlockHashes& hashes,

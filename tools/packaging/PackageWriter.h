@@ -73,6 +73,8 @@ public:
 
     // The steps of AddPayload. An entry under a raw name with a Unix mode:
     void AddEntry(const std::string& rawName, const Content& content, std::uint32_t mode);
+    // An entry kept as it is, under its part name (a package in a bundle):
+    void AddStoredEntry(const std::string& name, const std::filesystem::path& file);
     // A part that [Content_Types].xml gives a type:
     void AddPartName(const std::string& name);
     // A file record in the block map (its local header size from the entry

@@ -34,6 +34,10 @@ void ZipWriter::AddFile(const std::string& name, const std::filesystem::path& pa
     Add(name, zip_source_file(m_archive.get(), path.c_str(), 0, -1), mode);
 }
 
+void ZipWriter::AddStoredFile(const std::string& name, const std::filesystem::path& path, std::uint32_t mode) {
+    Add(name, zip_source_file(m_archive.get(), path.c_str(), 0, -1), mode, false);
+}
+
 void ZipWriter::Close() {
     if (zip_close(m_archive.get()) != 0) {
         Fail("cannot write " + m_file.string() + ": " + zip_strerror(m_archive.get()));
@@ -41,7 +45,7 @@ void ZipWriter::Close() {
     static_cast<void>(m_archive.release());
 }
 
-void ZipWriter::Add(const std::string& name, zip_source_t* source, std::uint32_t mode) {
+void ZipWriter::Add(const std::string& name, zip_source_t* source, std::uint32_t mode, bool deflate) {
     if (source == nullptr) {
         Fail("cannot add " + name + ": " + zip_strerror(m_archive.get()));
     }
@@ -52,7 +56,7 @@ void ZipWriter::Add(const std::string& name, zip_source_t* source, std::uint32_t
     }
     const auto entry = static_cast<zip_uint64_t>(index);
     if (zip_file_set_external_attributes(m_archive.get(), entry, 0, ZIP_OPSYS_UNIX, mode << 16) != 0 ||
-        zip_set_file_compression(m_archive.get(), entry, ZIP_CM_DEFLATE, 0) != 0) {
+        zip_set_file_compression(m_archive.get(), entry, deflate ? ZIP_CM_DEFLATE : ZIP_CM_STORE, 0) != 0) {
         Fail("cannot set up " + name + ": " + zip_strerror(m_archive.get()));
     }
 }

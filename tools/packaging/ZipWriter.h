@@ -25,6 +25,8 @@ public:
 
     void AddBytes(const std::string& name, std::string bytes, std::uint32_t mode);
     void AddFile(const std::string& name, const std::filesystem::path& path, std::uint32_t mode);
+    // A file kept as it is (a package in a bundle, read in place by offset).
+    void AddStoredFile(const std::string& name, const std::filesystem::path& path, std::uint32_t mode);
     // Writes the archive; without it nothing is written.
     void Close();
 
@@ -33,7 +35,7 @@ private:
         void operator()(zip* archive) const noexcept;
     };
 
-    void Add(const std::string& name, zip_source* source, std::uint32_t mode);
+    void Add(const std::string& name, zip_source* source, std::uint32_t mode, bool deflate = true);
 
     std::filesystem::path m_file;
     std::unique_ptr<zip, ArchiveDeleter> m_archive;

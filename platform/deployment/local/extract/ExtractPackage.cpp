@@ -23,10 +23,10 @@ namespace {
 constexpr std::uint64_t kManifestLimit = 8 * 1024 * 1024;
 constexpr std::uint64_t kBlockMapLimit = 64 * 1024 * 1024;
 
-PackageIdentity ReadIdentity(const PackageArchive& package) {
+ManifestContents ReadContents(const PackageArchive& package) {
     const std::string manifest = package.ReadWhole(package.Required(kManifestName), kManifestLimit, kInvalidManifest);
     try {
-        return ReadManifest(manifest);
+        return ReadManifestContents(manifest);
     } catch (const PlatformError& error) {
         package.FailWith(error);
     }
@@ -88,13 +88,23 @@ std::vector<PayloadFile> MatchBlockMap(const PackageArchive& package, const std:
 
 PackageIdentity ReadPackageIdentity(const std::filesystem::path& packageFile) {
     const PackageArchive package(packageFile);
-    return ReadIdentity(package);
+    return ReadContents(package).identity;
+}
+
+std::vector<BlockMapFile> ReadMatchedBlockMap(const PackageArchive& package) {
+    std::vector<BlockMapFile> blockMap = ReadBlockMapOf(package);
+    MatchBlockMap(package, blockMap);
+    return blockMap;
 }
 
 PackageIdentity ExtractPackage(const std::filesystem::path& packageFile, const std::filesystem::path& destination,
                                const ExtractOptions& options) {
-    const PackageArchive package(packageFile, options.displayName);
-    PackageIdentity identity = ReadIdentity(package);
+    const PackageArchive package(packageFile, options.displayName, options.range);
+    ManifestContents manifest = ReadContents(package);
+    if (options.dependencies != nullptr) {
+        *options.dependencies = std::move(manifest.dependencies);
+    }
+    PackageIdentity& identity = manifest.identity;
     const std::vector<BlockMapFile> blockMap = ReadBlockMapOf(package);
     const std::vector<PayloadFile> payload = MatchBlockMap(package, blockMap);
     std::uint64_t total = 0;
@@ -147,7 +157,7 @@ PackageIdentity ExtractPackage(const std::filesystem::path& packageFile, const s
         folder.Finish(output, entry.name);
     }
     pipeline.Finish();
-    return identity;
+    return std::move(identity);
 }
 
 }  // namespace platform::deployment::local

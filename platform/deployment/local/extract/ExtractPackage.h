@@ -9,7 +9,12 @@
 #include <string>
 #include <string_view>
 
+#include <vector>
+
+#include "platform/deployment/local/format/BlockMap.h"
+#include "platform/deployment/local/format/Manifest.h"
 #include "platform/deployment/local/format/Names.h"
+#include "platform/deployment/local/format/PackageArchive.h"
 
 namespace platform::deployment::local {
 
@@ -20,6 +25,10 @@ struct ExtractOptions {
     std::function<bool()> cancelled;
     // How failure texts name the package (a download by its URI); its path when empty.
     std::wstring displayName;
+    // The package is this part of the file (one stored in a bundle).
+    std::optional<FileRange> range;
+    // Where the manifest's package dependencies go, when set.
+    std::vector<PackageDependency>* dependencies = nullptr;
 };
 
 // Checks every entry's path, reads the manifest and the block map, extracts every
@@ -45,5 +54,10 @@ PackageIdentity ExtractPackage(const std::filesystem::path& packageFile, const s
 // Just the manifest's identity, without extracting; the entries' paths are
 // checked all the same (0x80073CF0, 0x80080203, 0x80080204 or 0x80080206 as above).
 PackageIdentity ReadPackageIdentity(const std::filesystem::path& packageFile);
+
+// The block map of an opened package (a bundle), every entry but the footprint
+// files checked against it without reading any data: 0x80080203 and 0x80080205
+// as above.
+std::vector<BlockMapFile> ReadMatchedBlockMap(const PackageArchive& package);
 
 }  // namespace platform::deployment::local

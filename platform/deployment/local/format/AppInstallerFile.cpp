@@ -29,7 +29,7 @@ public:
               L"The AppInstaller file \"" + std::wstring(m_sourceName) + L"\" is not valid: " + fault + L".");
     }
 
-    PackageReference ReadPackage(pugi::xml_node element, const std::wstring& what) const {
+    PackageReference ReadPackage(pugi::xml_node element, const std::wstring& what, bool bundle) const {
         std::wstring fault;
         auto identity = xml::ReadIdentity(element, fault);
         if (!identity) {
@@ -39,7 +39,30 @@ public:
         if (!uri || uri->empty()) {
             Fail(L"in " + what + L", the Uri attribute is missing or empty");
         }
-        return PackageReference{std::move(*identity), FromUtf8Lossy(*uri)};
+        PackageReference reference{std::move(*identity), FromUtf8Lossy(*uri), bundle,
+                                   xml::Attribute(element, "ProcessorArchitecture").has_value()};
+        if (bundle) {
+            reference.identity.architecture = L"neutral";
+            reference.identity.resourceId = std::wstring(kBundleResourceId);
+            reference.architectureGiven = true;
+        }
+        return reference;
+    }
+
+    // The Package and Bundle elements of Dependencies or OptionalPackages.
+    void ReadPackages(pugi::xml_node list, std::vector<PackageReference>& references, const std::wstring& what) const {
+        for (const pugi::xml_node element : list.children()) {
+            if (element.type() != pugi::node_element) {
+                continue;
+            }
+            const std::string_view name = xml::LocalName(element);
+            if (name != "Package" && name != "Bundle") {
+                Fail(L"its " + FromUtf8Lossy(xml::LocalName(list)) + L" hold a <" + FromUtf8Lossy(element.name()) +
+                     L">; only Package and Bundle elements can be installed");
+            }
+            references.push_back(
+                ReadPackage(element, what + L' ' + std::to_wstring(references.size() + 1), name == "Bundle"));
+        }
     }
 
 private:
@@ -88,32 +111,20 @@ AppInstallerFile ReadAppInstallerFile(std::string_view bytes, std::wstring_view 
             continue;
         }
         const std::string_view name = xml::LocalName(child);
-        if (name == "MainBundle") {
-            reader.Fail(L"it names a MainBundle; only a MainPackage can be installed");
-        } else if (name == "MainPackage") {
+        if (name == "MainPackage" || name == "MainBundle") {
             if (haveMainPackage) {
-                reader.Fail(L"it has more than one MainPackage");
+                reader.Fail(L"it has more than one MainPackage or MainBundle");
             }
-            file.mainPackage = reader.ReadPackage(child, L"MainPackage");
+            file.mainPackage = reader.ReadPackage(child, FromUtf8Lossy(name), name == "MainBundle");
             haveMainPackage = true;
         } else if (name == "Dependencies") {
-            for (const pugi::xml_node dependency : child.children()) {
-                if (dependency.type() != pugi::node_element) {
-                    continue;
-                }
-                const std::string_view dependencyName = xml::LocalName(dependency);
-                if (dependencyName == "Package") {
-                    file.dependencies.push_back(reader.ReadPackage(
-                        dependency, L"dependency " + std::to_wstring(file.dependencies.size() + 1)));
-                } else {
-                    reader.Fail(L"its Dependencies hold a <" + FromUtf8Lossy(dependency.name()) +
-                                L">; only Package dependencies can be installed");
-                }
-            }
+            reader.ReadPackages(child, file.dependencies, L"dependency");
+        } else if (name == "OptionalPackages") {
+            reader.ReadPackages(child, file.optionalPackages, L"optional package");
         }
     }
     if (!haveMainPackage) {
-        reader.Fail(L"it has no MainPackage");
+        reader.Fail(L"it has no MainPackage or MainBundle");
     }
     return file;
 }

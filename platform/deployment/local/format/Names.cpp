@@ -106,7 +106,11 @@ bool IsValidResourceId(std::wstring_view resourceId) {
 
 bool IsValidArchitecture(std::wstring_view architecture) {
     return architecture == L"x86" || architecture == L"x64" || architecture == L"arm" || architecture == L"arm64" ||
-           architecture == L"neutral";
+           architecture == L"x86a64" || architecture == L"neutral";
+}
+
+bool IsValidFullNameResourceId(std::wstring_view resourceId) {
+    return resourceId == kBundleResourceId || IsValidResourceId(resourceId);
 }
 
 bool IsValidPublisherId(std::wstring_view publisherId) {
@@ -125,7 +129,7 @@ std::optional<FamilyNameParts> ParseFamilyName(std::wstring_view familyName) {
 std::optional<FullNameParts> ParseFullName(std::wstring_view fullName) {
     const auto parts = Split(fullName, L'_');
     if (parts.size() != 5 || !IsValidPackageName(parts[0]) || !IsValidArchitecture(parts[2]) ||
-        !IsValidResourceId(parts[3]) || !IsValidPublisherId(parts[4])) {
+        !IsValidFullNameResourceId(parts[3]) || !IsValidPublisherId(parts[4])) {
         return std::nullopt;
     }
     const auto version = Version::Parse(parts[1]);

@@ -13,7 +13,7 @@ struct PackageIdentity {
     std::wstring name;
     std::wstring publisher;
     Version version;
-    std::wstring architecture = L"neutral";  // x86, x64, arm, arm64 or neutral
+    std::wstring architecture = L"neutral";  // x86, x64, arm, arm64, x86a64 or neutral
     std::wstring resourceId;                 // usually empty
 
     friend bool operator==(const PackageIdentity&, const PackageIdentity&) = default;
@@ -37,7 +37,11 @@ bool SameName(std::wstring_view a, std::wstring_view b);
 bool IsValidPackageName(std::wstring_view name);
 // A resource id: empty, or up to 30 of A-Z a-z 0-9 '.' '-'.
 bool IsValidResourceId(std::wstring_view resourceId);
-// x86, x64, arm, arm64 or neutral (exact, lower case).
+// The resource id of a bundle's identity; no package's manifest may give it.
+constexpr std::wstring_view kBundleResourceId = L"~";
+// A resource id as a full name carries it: a package's, or a bundle's "~".
+bool IsValidFullNameResourceId(std::wstring_view resourceId);
+// x86, x64, arm, arm64, x86a64 or neutral (exact, lower case).
 bool IsValidArchitecture(std::wstring_view architecture);
 // 13 characters of the publisher id alphabet.
 bool IsValidPublisherId(std::wstring_view publisherId);

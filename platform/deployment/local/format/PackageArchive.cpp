@@ -23,16 +23,42 @@ std::wstring ZipErrorText(int code) {
     return text;
 }
 
+// libzip reads a source over part of a file as it reads a whole file; a
+// length of 0 would mean "to the end", and no ZIP is that short anyway.
+zip* OpenRange(const std::filesystem::path& file, const FileRange& range, int& error) {
+    constexpr std::uint64_t kSmallestZip = 22;
+    if (range.size < kSmallestZip || range.size > static_cast<std::uint64_t>(INT64_MAX)) {
+        error = ZIP_ER_NOZIP;
+        return nullptr;
+    }
+    zip_error_t zipError;
+    zip_error_init(&zipError);
+    zip_source_t* source =
+        zip_source_file_create(file.c_str(), range.offset, static_cast<zip_int64_t>(range.size), &zipError);
+    zip* archive = source != nullptr ? zip_open_from_source(source, ZIP_RDONLY | ZIP_CHECKCONS, &zipError) : nullptr;
+    if (archive == nullptr) {
+        zip_source_free(source);
+        error = zip_error_code_zip(&zipError);
+    }
+    zip_error_fini(&zipError);
+    return archive;
+}
+
 }  // namespace
 
 void PackageArchive::ArchiveDeleter::operator()(zip* archive) const noexcept { zip_discard(archive); }
 
 void PackageArchive::EntryReaderDeleter::operator()(zip_file* file) const noexcept { zip_fclose(file); }
 
-PackageArchive::PackageArchive(const std::filesystem::path& file, std::wstring displayName)
+PackageArchive::PackageArchive(const std::filesystem::path& file, std::wstring displayName,
+                               const std::optional<FileRange>& range)
     : m_fileText(displayName.empty() ? PathText(file) : std::move(displayName)) {
     int error = 0;
-    m_archive.reset(zip_open(file.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &error));
+    if (range) {
+        m_archive.reset(OpenRange(file, *range, error));
+    } else {
+        m_archive.reset(zip_open(file.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &error));
+    }
     if (!m_archive) {
         // libzip refuses a central directory that names an entry twice.
         Fail(error == ZIP_ER_EXISTS ? kCorruptPackage : kCannotOpenPackage,

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -26,6 +27,12 @@ struct ArchiveEntry {
     bool executable = false;
 };
 
+// A part of a file: a package stored in a bundle.
+struct FileRange {
+    std::uint64_t offset = 0;
+    std::uint64_t size = 0;
+};
+
 class PackageArchive {
 public:
     struct EntryReaderDeleter {
@@ -38,8 +45,10 @@ public:
     // for an unsafe, undecodable or repeated entry name (also one that differs
     // only in ASCII case, or a file that is also a folder on another entry's
     // path), a symbolic link or device, an encrypted entry, an unsupported
-    // compression method or a folder entry with data.
-    explicit PackageArchive(const std::filesystem::path& file, std::wstring displayName = {});
+    // compression method or a folder entry with data. With a `range` the
+    // package is that part of the file, read in place.
+    explicit PackageArchive(const std::filesystem::path& file, std::wstring displayName = {},
+                            const std::optional<FileRange>& range = std::nullopt);
     ~PackageArchive();
     PackageArchive(const PackageArchive&) = delete;
     PackageArchive& operator=(const PackageArchive&) = delete;

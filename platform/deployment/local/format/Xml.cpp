@@ -170,7 +170,7 @@ std::optional<PackageIdentity> ReadIdentity(pugi::xml_node element, std::wstring
     if (const auto architecture = read("ProcessorArchitecture", false)) {
         if (!IsValidArchitecture(*architecture)) {
             fault = L"the ProcessorArchitecture \"" + *architecture +
-                    L"\" is not one of x86, x64, arm, arm64 or neutral";
+                    L"\" is not one of x86, x64, arm, arm64, x86a64 or neutral";
             return std::nullopt;
         }
         identity.architecture = *architecture;

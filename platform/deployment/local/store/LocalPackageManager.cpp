@@ -10,6 +10,7 @@
 #include "platform/deployment/local/Codes.h"
 #include "platform/deployment/local/FileError.h"
 #include "platform/deployment/local/format/Hash.h"
+#include "platform/deployment/local/store/BundleMembers.h"
 #include "platform/deployment/local/store/PackageAdd.h"
 #include "platform/deployment/local/store/RequestRunner.h"
 #include "platform/deployment/local/store/Store.h"
@@ -99,17 +100,24 @@ public:
             if (!allUsers && !registry.IsRegistered(m_userId, fullName)) {
                 Throw(kPackageNotFound, L"The package " + fullName + L" is not installed for the current user.");
             }
+            const auto together = RemovedTogether(*package, allUsers ? registry.FamilyPackages(package->familyName)
+                                                                     : registry.UserPackages(m_userId, package->familyName));
             Registry::Transaction transaction(registry);
-            if (!allUsers) {
-                registry.Unregister(m_userId, fullName);
+            for (const PackageRecord& member : together) {
+                if (!allUsers) {
+                    registry.Unregister(m_userId, member.fullName);
+                }
             }
-            const bool remove = allUsers || registry.IsUnused(*package);
-            if (remove) {
-                registry.RemovePackage(fullName);
+            std::vector<std::wstring> removed;
+            for (const PackageRecord& member : together) {
+                if (allUsers || registry.IsUnused(member)) {
+                    registry.RemovePackage(member.fullName);
+                    removed.push_back(member.fullName);
+                }
             }
             transaction.Commit();
-            if (remove) {
-                withdrawn.push_back(lock.Withdraw(package->fullName));
+            for (const auto& name : removed) {
+                withdrawn.push_back(lock.Withdraw(name));
             }
         }
         Store::Discard(withdrawn);
@@ -122,7 +130,8 @@ public:
         }
         Store::Lock lock(m_store);
         Registry& registry = lock.GetRegistry();
-        for (auto& record : userId ? registry.UserPackages(*userId, familyName) : registry.FamilyPackages(familyName)) {
+        for (auto& record : WithoutBundleParts(userId ? registry.UserPackages(*userId, familyName)
+                                                      : registry.FamilyPackages(familyName))) {
             packages.emplace_back(PackageId(std::move(record.fullName), std::move(record.familyName)));
         }
         return packages;

@@ -2,19 +2,26 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <exception>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
 #include <vector>
 
 #include "platform/Error.h"
+#include "platform/Utf8.h"
 #include "platform/deployment/local/Codes.h"
 #include "platform/deployment/local/FileError.h"
+#include "platform/deployment/local/extract/BundleFile.h"
 #include "platform/deployment/local/extract/ExtractPackage.h"
 #include "platform/deployment/local/fetch/SourceRules.h"
 #include "platform/deployment/local/format/AppInstallerFile.h"
+#include "platform/deployment/local/format/Manifest.h"
 #include "platform/deployment/local/format/Names.h"
+#include "platform/deployment/local/format/PartNames.h"
+#include "platform/deployment/local/store/Applicability.h"
 
 namespace platform::deployment::local {
 namespace {
@@ -36,6 +43,11 @@ struct PlannedPackage {
     std::wstring familyName;
     Uri uri;
     bool dependency = false;
+    // Without it the package's own architecture completes the identity.
+    bool architectureGiven = true;
+    // A bundle's own entry (no `bundled`) and each package taken from it.
+    std::shared_ptr<const BundleFile> bundle;
+    const BundledPackage* bundled = nullptr;
 };
 
 // A package extracted into the staging area, with its identity as its manifest spells it.
@@ -43,6 +55,21 @@ struct StagedPackage {
     fs::path folder;
     PackageIdentity identity;
 };
+
+// Names compare without regard to case; the architecture only when the
+// AppInstaller file gives one.
+bool SameIdentity(const PackageIdentity& a, const PackageIdentity& b, bool architecture) {
+    return SameName(a.name, b.name) && a.publisher == b.publisher && a.version == b.version &&
+           SameName(a.resourceId, b.resourceId) && (!architecture || a.architecture == b.architecture);
+}
+
+void RequireFitsHost(const PackageIdentity& identity, const std::wstring& host) {
+    if (!ArchitectureRank(identity.architecture, host)) {
+        Throw(kWrongArchitecture, L"The package " + FullName(identity) + L" is for the processor architecture " +
+                                      identity.architecture + L", which this machine (" +
+                                      (host.empty() ? std::wstring(L"unknown") : host) + L") does not run.");
+    }
+}
 
 class PackageAdd {
 public:
@@ -56,13 +83,13 @@ public:
           m_cancelled(cancelled) {
         m_fetch.cancelled = [&cancelled] { return cancelled.load(); };
         m_fetch.progress = nullptr;
+        m_host = HostArchitecture();
+        m_languages = UserLanguages([](const char* name) { return std::getenv(name); });
     }
 
     void Run() {
         Plan();
         std::map<std::wstring, StagedPackage> staged;
-        std::unique_ptr<Store::StagingArea> staging;
-        int folders = 0;
         for (int attempt = 1;; ++attempt) {
             const std::vector<std::size_t> missing = TryCommit(staged);
             if (missing.empty()) {
@@ -72,23 +99,20 @@ public:
                 Throw(kInUse, L"The package store " + PathText(m_store.Root()) +
                                   L" kept changing while the package was added; try again.");
             }
-            if (!staging) {
-                staging = m_store.NewStagingArea();
-            }
             for (std::size_t i = 0; i < missing.size(); ++i) {
                 const auto from = static_cast<std::uint32_t>(
                     kAppInstallerRead + (kPackagesStaged - kAppInstallerRead) * i / missing.size());
                 const auto to = static_cast<std::uint32_t>(
                     kAppInstallerRead + (kPackagesStaged - kAppInstallerRead) * (i + 1) / missing.size());
-                const PlannedPackage& package = m_packages[missing[i]];
-                staged[package.fullName] = Stage(package, *staging, ++folders,
-                                                 [&](double share) { m_progress.Report(from, to, share); });
+                PlannedPackage& package = m_packages[missing[i]];
+                staged[package.fullName] = Stage(package, [&](double share) { m_progress.Report(from, to, share); });
             }
         }
     }
 
 private:
-    // Reads the AppInstaller file: its dependencies first, then its main package.
+    // Reads the AppInstaller file: its dependencies first, then its main
+    // package and the optional packages that come with it.
     void Plan() {
         const std::string text = FetchText(m_appInstallerUri, kAppInstallerFileLimit, m_fetch);
         const AppInstallerFile file = ReadAppInstallerFile(text, m_appInstallerUri.RawUri());
@@ -97,28 +121,76 @@ private:
             Add(dependency, true);
         }
         Add(file.mainPackage, false);
+        for (const auto& optional : file.optionalPackages) {
+            Add(optional, false);
+        }
     }
 
     void Add(const PackageReference& reference, bool dependency) {
-        const std::wstring fullName = FullName(reference.identity);
-        auto same = std::find_if(m_packages.begin(), m_packages.end(),
-                                 [&](const PlannedPackage& p) { return SameName(p.fullName, fullName); });
-        if (same != m_packages.end()) {
-            same->dependency = same->dependency && dependency;
+        if (reference.architectureGiven) {
+            RequireFitsHost(reference.identity, m_host);
+        }
+        const Uri uri = ResolvePackageUri(m_appInstallerUri, reference.uri);
+        PlannedPackage planned{reference.identity, FullName(reference.identity), FamilyName(reference.identity),
+                               uri, dependency, reference.architectureGiven, nullptr, nullptr};
+        if (!reference.bundle) {
+            Add(std::move(planned));
             return;
         }
-        m_packages.push_back(PlannedPackage{reference.identity, fullName, FamilyName(reference.identity),
-                                            ResolvePackageUri(m_appInstallerUri, reference.uri), dependency});
+        planned.bundle = OpenBundle(planned);
+        const BundleManifest& manifest = planned.bundle->Manifest();
+        if (!SameIdentity(manifest.identity, reference.identity, true)) {
+            Throw(kIdentityMismatch, L"The bundle at " + uri.RawUri() + L" is " + FullName(manifest.identity) +
+                                         L", but " + m_appInstallerUri.RawUri() + L" names " + planned.fullName + L".");
+        }
+        for (const std::size_t index : ChooseBundlePackages(manifest, m_host, m_languages)) {
+            const BundledPackage& bundled = manifest.packages[index];
+            Add(PlannedPackage{bundled.identity, FullName(bundled.identity), FamilyName(bundled.identity), uri,
+                               dependency, true, planned.bundle, &bundled});
+        }
+        Add(std::move(planned));
+    }
+
+    void Add(PlannedPackage planned) {
+        auto same = std::find_if(m_packages.begin(), m_packages.end(),
+                                 [&](const PlannedPackage& p) { return SameName(p.fullName, planned.fullName); });
+        if (same != m_packages.end()) {
+            same->dependency = same->dependency && planned.dependency;
+            return;
+        }
+        m_packages.push_back(std::move(planned));
+    }
+
+    // A bundle is read where it is: a local file in place, a download in the
+    // staging area.
+    std::shared_ptr<const BundleFile> OpenBundle(const PlannedPackage& planned) {
+        if (planned.uri.SchemeName() == L"file") {
+            static_cast<void>(OpenForReading(planned.uri));  // a missing file is named by its URI
+            return std::make_shared<const BundleFile>(LocalPath(planned.uri), std::wstring());
+        }
+        const fs::path file = Staging().Path() / (std::to_string(++m_folders) + ".appxbundle");
+        FetchToFile(planned.uri, file, m_fetch);
+        return std::make_shared<const BundleFile>(file, planned.uri.RawUri());
+    }
+
+    const Store::StagingArea& Staging() {
+        if (!m_staging) {
+            m_staging = m_store.NewStagingArea();
+        }
+        return *m_staging;
     }
 
     // Extracts one package into a new folder of the staging area, verifying it
     // on the way and its identity against the AppInstaller file's.
-    StagedPackage Stage(const PlannedPackage& package, const Store::StagingArea& staging, int index,
-                        const std::function<void(double)>& progress) {
-        const fs::path folder = staging.Path() / std::to_string(index);
+    StagedPackage Stage(PlannedPackage& package, const std::function<void(double)>& progress) {
+        const int index = ++m_folders;
+        const fs::path folder = Staging().Path() / std::to_string(index);
         std::error_code error;
         if (!fs::create_directory(folder, error)) {
             ThrowFileError(error ? error.value() : EEXIST, L"Cannot create the staging folder " + PathText(folder));
+        }
+        if (package.bundle) {
+            return StagedPackage{folder, StageFromBundle(package, folder, progress)};
         }
         const bool local = package.uri.SchemeName() == L"file";
         fs::path packageFile;
@@ -126,7 +198,7 @@ private:
             packageFile = LocalPath(package.uri);
             static_cast<void>(OpenForReading(package.uri));  // a missing file is named by its URI
         } else {
-            packageFile = staging.Path() / (std::to_string(index) + ".appx");
+            packageFile = Staging().Path() / (std::to_string(index) + ".appx");
             FetchOptions fetch = m_fetch;
             fetch.progress = [&](std::uint64_t done, std::uint64_t total) {
                 if (total > 0) {
@@ -147,15 +219,89 @@ private:
         if (!local) {
             options.displayName = package.uri.RawUri();  // not its staging file
         }
+        options.dependencies = &m_requirements[folder];
         const PackageIdentity identity = ExtractPackage(packageFile, folder, options);
         if (!local) {
             fs::remove(packageFile, error);
         }
-        if (!SameName(FullName(identity), package.fullName) || identity.publisher != package.identity.publisher) {
+        if (!SameIdentity(identity, package.identity, package.architectureGiven)) {
             Throw(kIdentityMismatch, L"The package at " + package.uri.RawUri() + L" is " + FullName(identity) +
                                          L", but " + m_appInstallerUri.RawUri() + L" names " + package.fullName + L".");
         }
+        RequireFitsHost(identity, m_host);
+        if (!package.architectureGiven) {
+            package.identity = identity;
+            package.fullName = FullName(identity);
+            package.architectureGiven = true;
+        }
         return StagedPackage{folder, identity};
+    }
+
+    // A bundle's own folder holds its manifest; each package chosen from it
+    // is verified and extracted where the bundle stores it.
+    PackageIdentity StageFromBundle(const PlannedPackage& package, const fs::path& folder,
+                                    const std::function<void(double)>& progress) {
+        if (package.bundled == nullptr) {
+            package.bundle->WriteFolder(folder);
+            return package.bundle->Manifest().identity;
+        }
+        ExtractOptions options;
+        options.cancelled = m_fetch.cancelled;
+        options.progress = [&](std::uint64_t done, std::uint64_t total) {
+            if (total > 0) {
+                progress(static_cast<double>(std::min(done, total)) / static_cast<double>(total));
+            }
+        };
+        options.dependencies = &m_requirements[folder];
+        const PackageIdentity identity = package.bundle->Extract(*package.bundled, folder, options);
+        if (!SameIdentity(identity, package.identity, true)) {
+            Throw(kIdentityMismatch, L"The package " + FromUtf8Lossy(package.bundled->fileName) + L" in the bundle at " +
+                                         package.uri.RawUri() + L" is " + FullName(identity) +
+                                         L", but its bundle manifest names " + package.fullName + L".");
+        }
+        RequireFitsHost(identity, m_host);
+        return identity;
+    }
+
+    // What a package this add registers depends on: read as it was staged, or
+    // from the manifest of the installed copy it registers.
+    std::vector<PackageDependency> RequirementsOf(const PlannedPackage& package, bool install,
+                                                  const std::map<std::wstring, StagedPackage>& staged) const {
+        if (install) {
+            const auto found = m_requirements.find(staged.at(package.fullName).folder);
+            return found == m_requirements.end() ? std::vector<PackageDependency>{} : found->second;
+        }
+        if (package.bundle && !package.bundled) {
+            return {};  // a bundle's folder holds no package manifest
+        }
+        std::ifstream in(m_store.PackageDir(package.fullName) / kManifestName, std::ios::binary);
+        const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        return in ? ReadManifestContents(bytes).dependencies : std::vector<PackageDependency>{};
+    }
+
+    // Each PackageDependency is met by a package the user has, or by one the
+    // same add registers.
+    void RequireDependencies(const PlannedPackage& package, const std::vector<PackageDependency>& requirements,
+                             Registry& registry) const {
+        for (const PackageDependency& needed : requirements) {
+            const auto meets = [&](const PackageIdentity& identity) {
+                return SameName(identity.name, needed.name) && identity.publisher == needed.publisher &&
+                       identity.version >= needed.minVersion;
+            };
+            PackageIdentity family;
+            family.name = needed.name;
+            family.publisher = needed.publisher;
+            const auto mine = registry.UserPackages(m_userId, FamilyName(family));
+            if (std::any_of(mine.begin(), mine.end(), [&](const PackageRecord& r) { return meets(r.identity); }) ||
+                std::any_of(m_packages.begin(), m_packages.end(),
+                            [&](const PlannedPackage& p) { return meets(p.identity); })) {
+                continue;
+            }
+            Throw(kDependencyMissing, L"The package " + package.fullName + L" depends on " + needed.name +
+                                          L" from \"" + needed.publisher + L"\" at version " +
+                                          needed.minVersion.ToString() +
+                                          L" or higher, which is neither installed nor added with it.");
+        }
     }
 
     // Under the store's lock, decides what each package needs against the
@@ -175,6 +321,10 @@ private:
             Registry& registry = lock.GetRegistry();
             std::vector<Step> steps;
             std::vector<std::size_t> missing;
+            const auto planned = [&](const PackageRecord& r) {
+                return std::any_of(m_packages.begin(), m_packages.end(),
+                                   [&](const PlannedPackage& p) { return SameName(p.fullName, r.fullName); });
+            };
             for (std::size_t i = 0; i < m_packages.size(); ++i) {
                 const PlannedPackage& package = m_packages[i];
                 auto mine = registry.UserPackages(m_userId, package.familyName);
@@ -196,10 +346,15 @@ private:
                 if (install && staged.count(package.fullName) == 0) {
                     missing.push_back(i);
                 }
+                // A family's packages that this add also registers (a bundle's) stay.
+                std::erase_if(mine, planned);
                 steps.push_back(Step{&package, install, std::move(mine)});
             }
             if (!missing.empty() || steps.empty()) {
                 return missing;
+            }
+            for (const Step& step : steps) {
+                RequireDependencies(*step.package, RequirementsOf(*step.package, step.install, staged), registry);
             }
             if (m_cancelled.load()) {
                 Throw(kCancelled);
@@ -226,7 +381,8 @@ private:
                 std::vector<std::wstring> unused;
                 for (const Step& step : steps) {
                     for (const auto& old : step.replaced) {
-                        if (registry.IsUnused(old)) {
+                        if (std::find(unused.begin(), unused.end(), old.fullName) == unused.end() &&
+                            registry.IsUnused(old)) {
                             registry.RemovePackage(old.fullName);
                             unused.push_back(old.fullName);
                         }
@@ -259,7 +415,13 @@ private:
     const Uri& m_appInstallerUri;
     ProgressReporter& m_progress;
     const std::atomic<bool>& m_cancelled;
+    std::wstring m_host;
+    std::vector<std::wstring> m_languages;
     std::vector<PlannedPackage> m_packages;
+    std::unique_ptr<Store::StagingArea> m_staging;
+    int m_folders = 0;
+    // The PackageDependency elements of each staged package, by its folder.
+    std::map<fs::path, std::vector<PackageDependency>> m_requirements;
 };
 
 }  // namespace

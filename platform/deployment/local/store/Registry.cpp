@@ -253,7 +253,7 @@ std::vector<PackageRecord> Registry::Packages(const std::string& sql, std::initi
         // The full name becomes a folder name: only a name that the identity
         // really produces may come out of here.
         if (!IsValidPackageName(record.identity.name) || !IsValidArchitecture(record.identity.architecture) ||
-            !IsValidResourceId(record.identity.resourceId) || FullName(record.identity) != record.fullName ||
+            !IsValidFullNameResourceId(record.identity.resourceId) || FullName(record.identity) != record.fullName ||
             FamilyName(record.identity) != record.familyName) {
             Throw(kRegistryCorrupt, L"The package registry " + PathText(m_file) + L" holds a package entry that is not valid: " +
                                         record.fullName + L".");
@@ -356,7 +356,8 @@ bool Registry::IsUnused(const PackageRecord& package) {
         return true;
     }
     const auto family = FamilyPackages(package.familyName);
-    return !family.empty() && family.back().fullName != package.fullName;
+    // A bundle's packages share the newest version.
+    return !family.empty() && family.back().identity.version != package.identity.version;
 }
 
 void Registry::Provision(std::wstring_view familyName) {

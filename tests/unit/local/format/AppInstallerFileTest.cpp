@@ -91,6 +91,29 @@ TEST(AppInstallerFileTest, ReadsDependenciesAndEscapedText) {
     EXPECT_EQ(file.dependencies[1].uri, L"/dep2.appx");
 }
 
+TEST(AppInstallerFileTest, ReadsBundlesOptionalPackagesAndMissingArchitectures) {
+    const std::string xml = AppInstaller(
+        R"(<MainBundle Name="Main.App" Publisher="CN=A" Version="2.1.0.7" Uri="main.appxbundle"/>)"
+        R"(<OptionalPackages><Package Name="Opt.One" Publisher="CN=A" Version="1.0.0.0" Uri="o1.appx"/>)"
+        R"(<Bundle Name="Opt.Two" Publisher="CN=A" Version="1.0.0.0" Uri="o2.appxbundle"/></OptionalPackages>)"
+        R"(<Dependencies><Bundle Name="Dep.One" Publisher="CN=Dep" Version="1.0.0.0" Uri="d.appxbundle"/>)"
+        R"(<Package Name="Dep.Two" Publisher="CN=Dep" Version="3.0.0.0" ProcessorArchitecture="x86a64" Uri="d2"/>)"
+        R"(</Dependencies>)");
+    const AppInstallerFile file = ReadAppInstallerFile(xml, L"test.appinstaller");
+    EXPECT_EQ(file.mainPackage.identity,
+              (PackageIdentity{L"Main.App", L"CN=A", Version{2, 1, 0, 7}, L"neutral", L"~"}));
+    EXPECT_TRUE(file.mainPackage.bundle);
+    ASSERT_EQ(file.optionalPackages.size(), 2u);
+    EXPECT_FALSE(file.optionalPackages[0].bundle);
+    EXPECT_FALSE(file.optionalPackages[0].architectureGiven);
+    EXPECT_EQ(file.optionalPackages[1].identity.resourceId, L"~");
+    EXPECT_EQ(file.optionalPackages[1].uri, L"o2.appxbundle");
+    ASSERT_EQ(file.dependencies.size(), 2u);
+    EXPECT_TRUE(file.dependencies[0].bundle);
+    EXPECT_TRUE(file.dependencies[1].architectureGiven);
+    EXPECT_EQ(file.dependencies[1].identity.architecture, L"x86a64");
+}
+
 struct BadXmlCase {
     std::string name;
     std::string xml;
@@ -122,9 +145,10 @@ INSTANTIATE_TEST_SUITE_P(
                    AppInstaller(R"(<MainPackage xmlns="urn:other" Name="Abc" Publisher="CN=A" Version="1.0.0.0" Uri="a"/>)"),
                    L"no MainPackage"},
         BadXmlCase{"TwoMainPackages", AppInstaller(kMainPackage + kMainPackage), L"more than one MainPackage"},
-        BadXmlCase{"MainBundle",
-                   AppInstaller(R"(<MainBundle Name="Abc" Publisher="CN=A" Version="1.0.0.0" Uri="a.appxbundle"/>)"),
-                   L"MainBundle"},
+        BadXmlCase{"MainPackageAndMainBundle",
+                   AppInstaller(kMainPackage +
+                                R"(<MainBundle Name="Abc" Publisher="CN=A" Version="1.0.0.0" Uri="a.appxbundle"/>)"),
+                   L"more than one MainPackage or MainBundle"},
         BadXmlCase{"BadPackageVersion",
                    AppInstaller(R"(<MainPackage Name="Abc" Publisher="CN=A" Version="1.0.0" Uri="a"/>)"),
                    L"Version \"1.0.0\""},
@@ -148,10 +172,10 @@ INSTANTIATE_TEST_SUITE_P(
                    AppInstaller(R"(<MainPackage Name="Abc" Publisher="CN=A" Version="1.0.0.0" )"
                                 R"(ProcessorArchitecture="X64" Uri="a"/>)"),
                    L"ProcessorArchitecture \"X64\""},
-        BadXmlCase{"BundleDependency",
-                   AppInstaller(kMainPackage + R"(<Dependencies><Bundle Name="Abc" Publisher="CN=A" )"
-                                               R"(Version="1.0.0.0" Uri="b"/></Dependencies>)"),
-                   L"Bundle"},
+        BadXmlCase{"OtherOptionalElement",
+                   AppInstaller(kMainPackage + R"(<OptionalPackages><Extension Name="Abc" Publisher="CN=A" )"
+                                               R"(Version="1.0.0.0" Uri="b"/></OptionalPackages>)"),
+                   L"<Extension>"},
         BadXmlCase{"BadDependency",
                    AppInstaller(kMainPackage + R"(<Dependencies><Package Name="Abc" Publisher="CN=A" )"
                                                R"(Version="1.0" Uri="b"/></Dependencies>)"),

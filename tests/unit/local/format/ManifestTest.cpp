@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/deployment/local/format/Manifest.h"
 #include "tests/support/Raised.h"
@@ -35,10 +36,27 @@ TEST(ManifestTest, ReadsIdentity) {
               (PackageIdentity{L"Sample.App", L"CN=Oru Quillmark", Version{1, 2, 3, 4}, L"arm64", L"de-de"}));
 }
 
+std::string WithDependencies(const std::string& dependencies) {
+    return R"(<Package xmlns="http://schemas.microsoft.com/appx/manifest/foundation/windows10">)"
+           R"(<Identity Name="Abc" Publisher="CN=A" Version="1.0.0.0" ProcessorArchitecture="x86a64"/>)"
+           R"(<Dependencies><TargetDeviceFamily Name="Windows.Desktop" MinVersion="10.0.0.0"/>)" +
+           dependencies + "</Dependencies></Package>";
+}
+
+TEST(ManifestTest, ReadsPackageDependencies) {
+    const ManifestContents contents = ReadManifestContents(WithDependencies(
+        R"(<PackageDependency Name="Oru.Runtime" Publisher="CN=Oru, O=Oru" MinVersion="1.4.0.0"/>)"
+        R"(<PackageDependency Name="Oru.Fonts" Publisher="CN=Oru" MinVersion="0.0.0.0"/>)"));
+    EXPECT_EQ(contents.identity.architecture, L"x86a64");
+    EXPECT_EQ(contents.dependencies,
+              (std::vector<PackageDependency>{{L"Oru.Runtime", L"CN=Oru, O=Oru", Version{1, 4, 0, 0}},
+                                              {L"Oru.Fonts", L"CN=Oru", Version{0, 0, 0, 0}}}));
+}
+
 class BadManifestTest : public testing::TestWithParam<BadXmlCase> {};
 
 TEST_P(BadManifestTest, IsRefused) {
-    const auto error = CaptureFailure([&] { ReadManifest(GetParam().xml); });
+    const auto error = CaptureFailure([&] { ReadManifestContents(GetParam().xml); });
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->Code(), kInvalidManifest);
     EXPECT_NE(TextOf(*error).find(GetParam().fault), std::wstring::npos) << testing::PrintToString(TextOf(*error));
@@ -72,6 +90,15 @@ INSTANTIATE_TEST_SUITE_P(
         BadXmlCase{"NameWithSlash", Manifest(R"(Name="a/bc" Publisher="CN=A" Version="1.0.0.0")"), L"Name \"a/bc\""},
         BadXmlCase{"NulReference", Manifest(R"(Name="Abc&#0;x" Publisher="CN=A" Version="1.0.0.0")"),
                    L"reference to invalid character number"},
+        BadXmlCase{"BundleResourceId",
+                   Manifest(R"(Name="Abc" Publisher="CN=A" Version="1.0.0.0" ResourceId="~")"), L"ResourceId"},
+        BadXmlCase{"DependencyWithoutMinVersion",
+                   WithDependencies(R"(<PackageDependency Name="Oru.Runtime" Publisher="CN=Oru"/>)"),
+                   L"PackageDependency 1 has no MinVersion"},
+        BadXmlCase{"DependencyWithBadName",
+                   WithDependencies(R"(<PackageDependency Name="Oru.Runtime" Publisher="CN=Oru" MinVersion="1.0.0.0"/>)"
+                                    R"(<PackageDependency Name="a/b" Publisher="CN=Oru" MinVersion="1.0.0.0"/>)"),
+                   L"PackageDependency 2 has no Name"},
         BadXmlCase{"Malformed", "<Package", L"XML cannot be read"}),
     [](const auto& info) { return info.param.name; });
 }  // namespace

@@ -50,6 +50,17 @@ TEST(NamesTest, ParsedFullNameGivesBackItsParts) {
     EXPECT_EQ(ParseFamilyName(FamilyName(identity)), (FamilyNameParts{identity.name, L"ratp2p7zs941j"}));
 }
 
+TEST(NamesTest, BundleAndX86a64FullNamesParse) {
+    PackageIdentity bundle = SampleIdentity();
+    bundle.architecture = L"neutral";
+    bundle.resourceId = std::wstring(kBundleResourceId);
+    EXPECT_EQ(FullName(bundle), L"Oru.Quillmark.Vantor.App.Release_1.2.3.4_neutral_~_ratp2p7zs941j");
+    EXPECT_EQ(ParseFullName(FullName(bundle)),
+              (FullNameParts{bundle.name, bundle.version, L"neutral", L"~", L"ratp2p7zs941j"}));
+    EXPECT_TRUE(ParseFullName(L"Sample.App_1.0.0.0_x86a64__ratp2p7zs941j").has_value());
+    EXPECT_FALSE(IsValidResourceId(L"~")) << "no package's own manifest may claim a bundle's resource id";
+}
+
 struct BadNameCase {
     std::string name;
     std::wstring text;
@@ -70,7 +81,8 @@ INSTANTIATE_TEST_SUITE_P(
                     BadNameCase{"PublisherIdOutsideAlphabet", L"Sample.App_1.0.0.0_x64__ratp2p7zs94il"},
                     BadNameCase{"PathInName", L"../evil_1.0.0.0_x64__ratp2p7zs941j"},
                     BadNameCase{"SlashInResourceId", L"Sample.App_1.0.0.0_x64_a/b_ratp2p7zs941j"},
-                    BadNameCase{"ShortName", L"ab_1.0.0.0_x64__ratp2p7zs941j"}),
+                    BadNameCase{"ShortName", L"ab_1.0.0.0_x64__ratp2p7zs941j"},
+                    BadNameCase{"TildeInResourceId", L"Sample.App_1.0.0.0_neutral_a~_ratp2p7zs941j"}),
     [](const auto& info) { return info.param.name; });
 
 TEST(NamesTest, PackageNameRules) {

@@ -1,0 +1,116 @@
+#include "platform/deployment/local/extract/BundleFile.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/Error.h"
+#include "platform/Utf8.h"
+#include "platform/deployment/local/Codes.h"
+#include "platform/deployment/local/FileDescriptor.h"
+#include "platform/deployment/local/FileError.h"
+#include "platform/deployment/local/extract/ExtractionFolder.h"
+#include "platform/deployment/local/format/Hash.h"
+
+namespace platform::deployment::local {
+namespace {
+
+constexpr std::uint64_t kBundleManifestLimit = 8 * 1024 * 1024;
+
+}  // namespace
+
+// What the bundle's block map says of each entry, by name.
+struct BundleFile::Checked {
+    std::vector<BlockMapFile> blockMap;
+    std::unordered_map<std::string, const BlockMapFile*> byName;
+};
+
+BundleFile::BundleFile(std::filesystem::path file, std::wstring displayName)
+    : m_file(std::move(file)),
+      m_displayName(displayName.empty() ? PathText(m_file) : std::move(displayName)),
+      m_checked(std::make_unique<Checked>()) {
+    const PackageArchive archive(m_file, m_displayName);
+    m_manifestXml = archive.ReadWhole(archive.Required(kBundleManifestName), kBundleManifestLimit, kInvalidManifest);
+    try {
+        m_manifest = ReadBundleManifest(m_manifestXml);
+    } catch (const PlatformError& error) {
+        archive.FailWith(error);
+    }
+    m_checked->blockMap = ReadMatchedBlockMap(archive);
+    for (const BlockMapFile& listed : m_checked->blockMap) {
+        m_checked->byName.emplace(listed.name, &listed);
+    }
+    for (const BundledPackage& package : m_manifest.packages) {
+        const auto entry = std::find_if(archive.Entries().begin(), archive.Entries().end(),
+                                        [&](const ArchiveEntry& e) { return !e.directory && e.name == package.fileName; });
+        if (entry == archive.Entries().end() || entry->size != package.size) {
+            archive.Fail(kCorruptPackage, L"lists a package " + PackageArchive::Quoted(package.fileName) + L" of " +
+                                              std::to_wstring(package.size) +
+                                              L" bytes that is not an entry of that size in the bundle");
+        }
+    }
+}
+
+BundleFile::~BundleFile() = default;
+
+void BundleFile::WriteFolder(const std::filesystem::path& destination) const {
+    ExtractionFolder folder(destination);
+    FileDescriptor file = folder.CreateFile(kBundleManifestName, false);
+    folder.Write(file, kBundleManifestName, m_manifestXml.data(), m_manifestXml.size());
+    folder.Finish(file, kBundleManifestName);
+}
+
+void BundleFile::VerifyStored(const BundledPackage& package) const {
+    const std::wstring name = L"The bundle \"" + m_displayName + L"\" has a package " +
+                              PackageArchive::Quoted(package.fileName);
+    const auto listed = m_checked->byName.find(package.fileName);
+    if (listed == m_checked->byName.end()) {
+        Throw(kInvalidBlockMap, name + L" that its block map does not list.");
+    }
+    const FileDescriptor file(::open(m_file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file) {
+        ThrowFileError(errno, L"Cannot open the bundle " + PathText(m_file));
+    }
+    std::vector<char> buffer(kBlockSize);
+    Sha256 hasher;
+    std::uint64_t done = 0;
+    for (const auto& expected : listed->second->blockHashes) {
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockSize, package.size - done));
+        std::size_t filled = 0;
+        while (filled < want) {
+            const ssize_t read = ::pread(file.Get(), buffer.data() + filled, want - filled,
+                                         static_cast<off_t>(package.offset + done + filled));
+            if (read < 0 && errno == EINTR) {
+                continue;
+            }
+            if (read < 0) {
+                ThrowFileError(errno, L"Cannot read the bundle " + PathText(m_file));
+            }
+            if (read == 0) {
+                Throw(kCorruptPackage, name + L" whose range ends beyond the bundle's end.");
+            }
+            filled += static_cast<std::size_t>(read);
+        }
+        hasher.Update(buffer.data(), want);
+        if (hasher.Finish() != expected) {
+            Throw(kBlockHashMismatch, name + L" whose stored data at offset " + std::to_wstring(package.offset) +
+                                          L" does not match the hash of its block " +
+                                          std::to_wstring(done / kBlockSize + 1) + L" in the bundle's block map.");
+        }
+        done += want;
+    }
+}
+
+PackageIdentity BundleFile::Extract(const BundledPackage& package, const std::filesystem::path& destination,
+                                    ExtractOptions options) const {
+    VerifyStored(package);
+    options.range = FileRange{package.offset, package.size};
+    options.displayName = m_displayName + L"/" + FromUtf8Lossy(package.fileName);
+    return ExtractPackage(m_file, destination, options);
+}
+
+}  // namespace platform::deployment::local

@@ -1,0 +1,84 @@
+// Bundles as the writer makes them: each package where the bundle manifest
+// says it is, and a layout that an independent signer accepts.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include <pugixml.hpp>
+#include <zip.h>
+
+#include <algorithm>
+
+#include "tests/support/RunProcess.h"
+#include "tests/support/StoreTesting.h"
+#include "tools/packaging/BundleWriter.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using test_support::RunProcess;
+
+class BundleWriterTest : public testing::Test {
+protected:
+    void SetUp() override {
+        for (const auto& [architecture, size] : {std::pair{"x64", 200000}, std::pair{"arm64", 70000}}) {
+            packaging::Identity identity{"Oru.Bundled.App", "CN=Oru Sample", "1.0.0.0", architecture, ""};
+            const fs::path file = m_dir / (std::string("App_") + architecture + ".appx");
+            packaging::WritePackage(file, identity,
+                                    {{"bin/app", store_testing::Noise(static_cast<std::size_t>(size), 7), true}});
+            m_packages.push_back({file, identity, true, {}});
+        }
+        packaging::WriteBundle(m_bundle, {"Oru.Bundled.App", "CN=Oru Sample", "1.0.0.0", "neutral", ""}, m_packages);
+    }
+
+    store_testing::TempDir m_dir;
+    fs::path m_bundle = m_dir / "App.appxbundle";
+    std::vector<packaging::BundledPackageFile> m_packages;
+};
+
+TEST_F(BundleWriterTest, ManifestGivesWhereEachPackageIsStored) {
+    const std::string bundle = store_testing::ReadFile(m_bundle);
+    int error = 0;
+    zip_t* archive = zip_open(m_bundle.c_str(), ZIP_RDONLY, &error);
+    ASSERT_NE(archive, nullptr);
+    zip_file_t* entry = zip_fopen(archive, "AppxMetadata/AppxBundleManifest.xml", 0);
+    ASSERT_NE(entry, nullptr);
+    std::string manifest(1 << 20, '\0');
+    manifest.resize(static_cast<std::size_t>(std::max<zip_int64_t>(0, zip_fread(entry, manifest.data(), manifest.size()))));
+    zip_fclose(entry);
+    zip_discard(archive);
+    pugi::xml_document document;
+    ASSERT_TRUE(document.load_string(manifest.c_str()));
+    std::size_t index = 0;
+    for (const auto& package : document.child("Bundle").child("Packages").children("Package")) {
+        ASSERT_LT(index, m_packages.size());
+        const auto offset = package.attribute("Offset").as_ullong();
+        const auto size = package.attribute("Size").as_ullong();
+        EXPECT_EQ(bundle.substr(offset, size), store_testing::ReadFile(m_packages[index].file))
+            << package.attribute("FileName").value();
+        ++index;
+    }
+    EXPECT_EQ(index, m_packages.size());
+}
+
+// osslsigncode (an implementation of this format's signing none of us wrote)
+// reads the bundle's ZIP layout, block map and content types to sign it.
+TEST_F(BundleWriterTest, IndependentSignerSignsAndVerifiesIt) {
+    if (!fs::exists("/usr/bin/osslsigncode") || !fs::exists("/usr/bin/openssl")) {
+        GTEST_SKIP() << "osslsigncode or openssl is not installed (Debian packages osslsigncode, openssl)";
+    }
+    const std::string key = (m_dir / "key.pem").string();
+    const std::string cert = (m_dir / "cert.pem").string();
+    const std::string signedBundle = (m_dir / "signed.appxbundle").string();
+    const auto made = RunProcess("/usr/bin/openssl",
+                                 {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert, "-days",
+                                  "2", "-subj", "/CN=Oru Sample", "-addext", "extendedKeyUsage=codeSigning"});
+    ASSERT_EQ(made.exitStatus, 0) << made.err;
+    const auto signing = RunProcess("/usr/bin/osslsigncode", {"sign", "-certs", cert, "-key", key, "-in",
+                                                              m_bundle.string(), "-out", signedBundle});
+    ASSERT_EQ(signing.exitStatus, 0) << signing.out << signing.err;
+    const auto verifying = RunProcess("/usr/bin/osslsigncode", {"verify", "-CAfile", cert, "-in", signedBundle});
+    EXPECT_EQ(verifying.exitStatus, 0) << verifying.out << verifying.err;
+}
+
+}  // namespace
