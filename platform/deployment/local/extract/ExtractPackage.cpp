@@ -115,7 +115,8 @@ PackageIdentity ExtractPackage(const std::filesystem::path& packageFile, const s
         }
     };
 
-    ExtractionFolder folder(destination);
+    ExtractionFolder folder(destination, options.diskReserve);
+    folder.Reserve(total);
     for (const ArchiveEntry& entry : package.Entries()) {
         if (entry.directory) {
             folder.Folder(entry.name);
@@ -147,6 +148,7 @@ PackageIdentity ExtractPackage(const std::filesystem::path& packageFile, const s
         folder.Finish(output, entry.name);
     }
     pipeline.Finish();
+    folder.Flush();
     return identity;
 }
 
