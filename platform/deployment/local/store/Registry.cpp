@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "platform/Error.h"
 #include "platform/Utf8.h"
 #include "platform/deployment/local/Codes.h"
@@ -118,6 +120,9 @@ Registry::Registry(std::filesystem::path file) : m_file(std::move(file)) {
     // file: closing one would drop SQLite's POSIX locks on it.
     {
         const FileDescriptor own(::open(m_file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!own && errno == ELOOP) {
+            Throw(kAccessDenied, L"The package registry " + PathText(m_file) + L" is a symbolic link.");
+        }
         struct stat status {};
         if (own && ::fstat(own.Get(), &status) == 0 && (status.st_mode & 077) != 0) {
             ::fchmod(own.Get(), status.st_mode & 0700);
@@ -128,9 +133,7 @@ Registry::Registry(std::filesystem::path file) : m_file(std::move(file)) {
     }
     sqlite3* database = nullptr;
     const int result = sqlite3_open_v2(m_file.c_str(), &database,
-                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX |
-                                           SQLITE_OPEN_NOFOLLOW,
-                                       nullptr);
+                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     m_database.reset(database);
     if (result != SQLITE_OK) {
         Fail(result);

@@ -209,6 +209,10 @@ Store::Store(fs::path root)
         }
         Flush(m_lock.Get(), L"the package store " + PathText(m_root));
     }
+    struct stat status {};
+    if (::fstat(m_lock.Get(), &status) == 0 && (status.st_mode & 077) != 0) {
+        ::fchmod(m_lock.Get(), status.st_mode & 0700);  // an earlier layout's lock, readable by all
+    }
     for (const char* folder : {"packages", "staging"}) {
         if (::mkdirat(m_rootFolder.Get(), folder, std::string_view(folder) == "staging" ? 0700 : 0755) != 0 &&
             errno != EEXIST) {
@@ -259,9 +263,6 @@ void Store::OpenLock() {
     }
     if (IsRoot()) {
         CheckOwnEntry(status, m_root / kLockFile);
-    }
-    if ((status.st_mode & 077) != 0) {
-        ::fchmod(m_lock.Get(), status.st_mode & 0700);
     }
 }
 
