@@ -136,6 +136,12 @@ void CheckOwnEntry(const struct stat& status, const fs::path& path) {
     }
 }
 
+[[noreturn]] void ThrowNotAStore(const fs::path& root) {
+    Throw(kFolderNotEmpty, L"The folder " + PathText(root) +
+                               L" is not a package store and holds other files; nothing in it was changed. "
+                               L"Choose an empty or new folder for the store.");
+}
+
 bool IsStagingName(const std::string& name) {
     const std::string_view id = std::string_view(name).substr(0, name.find('.'));
     return id.size() == 36 && id.find_first_not_of("0123456789abcdefABCDEF-") == std::string_view::npos;
@@ -171,6 +177,7 @@ Store::Store(fs::path root)
     std::error_code error;
     if (!fs::is_directory(m_root, error)) {
         CreateFolder(m_root, m_root);
+        ::chmod(m_root.c_str(), 0755);  // whatever the umask: root refuses a store others may write
     }
     m_rootFolder = FileDescriptor(::open(m_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!m_rootFolder) {
@@ -187,32 +194,7 @@ Store::Store(fs::path root)
     }
     OpenLock();
     Lock lock(*this);
-    std::string mark(kStoreMark.size() + 1, '\0');
-    const ssize_t read = ::pread(m_lock.Get(), mark.data(), mark.size(), 0);
-    mark.resize(read > 0 ? static_cast<std::size_t>(read) : 0);
-    if (mark != kStoreMark) {
-        // An empty store.lock is what this store's earlier layout left, or
-        // another process's new store not yet marked; anything else is foreign.
-        bool adoptable = mark.empty();
-        for (const auto& name : Entries(m_rootFolder.Get())) {
-            adoptable = adoptable && (m_created ? name == kLockFile : kStoreEntries.count(name) != 0);
-        }
-        if (!adoptable) {
-            Throw(kFolderNotEmpty, L"The folder " + PathText(m_root) +
-                                       L" is not a package store and holds other files; nothing in it was changed. "
-                                       L"Choose an empty or new folder for the store.");
-        }
-        if (::ftruncate(m_lock.Get(), 0) != 0 ||
-            ::pwrite(m_lock.Get(), kStoreMark.data(), kStoreMark.size(), 0) != static_cast<ssize_t>(kStoreMark.size())) {
-            const int failure = errno;
-            ThrowFileError(failure, L"Cannot create the package store " + PathText(m_root));
-        }
-        Flush(m_lock.Get(), L"the package store " + PathText(m_root));
-    }
-    struct stat status {};
-    if (::fstat(m_lock.Get(), &status) == 0 && (status.st_mode & 077) != 0) {
-        ::fchmod(m_lock.Get(), status.st_mode & 0700);  // an earlier layout's lock, readable by all
-    }
+    Recognise();
     for (const char* folder : {"packages", "staging"}) {
         if (::mkdirat(m_rootFolder.Get(), folder, std::string_view(folder) == "staging" ? 0700 : 0755) != 0 &&
             errno != EEXIST) {
@@ -226,6 +208,34 @@ Store::Store(fs::path root)
     m_registry = std::make_unique<Registry>(m_root / kRegistryFile);
     m_registry->OnRemove([this](std::wstring_view fullName) { Mark(fullName); });
     Sweep();
+}
+
+// Under the lock: a store.lock with the mark is a store; an empty one is this
+// store's earlier layout, or another process's new store not yet marked, and
+// is marked; anything else is foreign.
+void Store::Recognise() {
+    std::string mark(kStoreMark.size() + 1, '\0');
+    const ssize_t read = ::pread(m_lock.Get(), mark.data(), mark.size(), 0);
+    mark.resize(read > 0 ? static_cast<std::size_t>(read) : 0);
+    if (mark != kStoreMark) {
+        bool adoptable = mark.empty();
+        for (const auto& name : Entries(m_rootFolder.Get())) {
+            adoptable = adoptable && (m_created ? name == kLockFile : kStoreEntries.count(name) != 0);
+        }
+        if (!adoptable) {
+            ThrowNotAStore(m_root);
+        }
+        if (::ftruncate(m_lock.Get(), 0) != 0 ||
+            ::pwrite(m_lock.Get(), kStoreMark.data(), kStoreMark.size(), 0) != static_cast<ssize_t>(kStoreMark.size())) {
+            const int failure = errno;
+            ThrowFileError(failure, L"Cannot create the package store " + PathText(m_root));
+        }
+        Flush(m_lock.Get(), L"the package store " + PathText(m_root));
+    }
+    struct stat status {};
+    if (::fstat(m_lock.Get(), &status) == 0 && (status.st_mode & 077) != 0) {
+        ::fchmod(m_lock.Get(), status.st_mode & 0700);  // an earlier layout's lock, readable by all
+    }
 }
 
 // store.lock, opened without following a link and readable by its owner only:
@@ -242,9 +252,7 @@ void Store::OpenLock() {
             continue;
         }
         if (!entries.empty()) {
-            Throw(kFolderNotEmpty, L"The folder " + PathText(m_root) +
-                                       L" is not a package store and holds other files; nothing in it was changed. "
-                                       L"Choose an empty or new folder for the store.");
+            ThrowNotAStore(m_root);
         }
         m_lock = FileDescriptor(
             ::openat(m_rootFolder.Get(), kLockFile, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
@@ -457,6 +465,7 @@ void Store::Lock::ClearMarks() noexcept {
 void Store::Lock::Install(const fs::path& staged, std::wstring_view fullName) {
     const fs::path target = m_store.PackageDir(fullName);
     m_store.Mark(fullName);
+    ::chmod(staged.c_str(), 0755);  // whatever the umask: root refuses a folder others may write
     if (::renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0) {
         const int error = errno;  // read before the text is built
         if (error == EEXIST || error == ENOTEMPTY) {

@@ -93,6 +93,7 @@ public:
 
 private:
     void OpenLock();
+    void Recognise();
     void CheckEntries() const;
     void CheckRegistryPresent() const;
     void Sweep();
