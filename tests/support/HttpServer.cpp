@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cerrno>
 #include <fstream>
 #include <stdexcept>
@@ -94,6 +95,9 @@ private:
 
 HttpServer::HttpServer(const std::optional<TlsCertificate>& tls) {
     if (tls) {
+        // OpenSSL writes to the socket without MSG_NOSIGNAL: a client that
+        // refused the certificate must not end the test process.
+        ::signal(SIGPIPE, SIG_IGN);
         m_tls = SSL_CTX_new(TLS_server_method());
         BIO* certificate = BIO_new_mem_buf(tls->certificatePem.data(), static_cast<int>(tls->certificatePem.size()));
         BIO* key = BIO_new_mem_buf(tls->keyPem.data(), static_cast<int>(tls->keyPem.size()));
