@@ -225,14 +225,13 @@ private:
             case 0:   // X509_V_OK
             case 1:   // X509_V_ERR_UNSPECIFIED, which curl leaves for its own host name check
             case 50:  // X509_V_ERR_APPLICATION_VERIFICATION
+            case 62:  // X509_V_ERR_HOSTNAME_MISMATCH
                 Throw(kCertificateNameInvalid, text);
             case 9:   // X509_V_ERR_CERT_NOT_YET_VALID
             case 10:  // X509_V_ERR_CERT_HAS_EXPIRED
             case 13:  // X509_V_ERR_ERROR_IN_CERT_NOT_BEFORE_FIELD
             case 14:  // X509_V_ERR_ERROR_IN_CERT_NOT_AFTER_FIELD
                 Throw(kCertificateDateInvalid, text);
-            case 62:  // X509_V_ERR_HOSTNAME_MISMATCH
-                Throw(kCertificateNameInvalid, text);
             default:  // an issuer not trusted, self-signed, or a broken chain
                 Throw(kCertificateAuthorityInvalid, text);
         }
