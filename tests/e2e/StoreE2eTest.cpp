@@ -390,7 +390,7 @@ bool EndsWith(const std::string& text, const std::string& end) {
 }
 
 TEST_F(StoreE2e, AStoreThatCannotBeOpenedStopsTheRun) {
-    fs::create_directories(m_store);
+    Run({"-x", "-f", Family()});  // makes the store, with nothing to remove
     std::ofstream(m_store / "registry.db") << std::string(4096, 'x');
     ProcessResult result = Run({"-i", Sample("1.0.0.0"), "-f", Family()});
     EXPECT_EQ(result.exitStatus, 1);

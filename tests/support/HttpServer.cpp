@@ -5,9 +5,13 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <openssl/bio.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cerrno>
 #include <fstream>
 #include <stdexcept>
@@ -46,7 +50,69 @@ bool SendAll(int fd, const char* data, std::size_t size) {
 
 }  // namespace
 
-HttpServer::HttpServer() {
+// One accepted connection, plain or TLS.
+class HttpServer::Connection {
+public:
+    Connection(int fd, SSL_CTX* tls) : m_fd(fd) {
+        if (tls != nullptr) {
+            m_ssl = SSL_new(tls);
+            SSL_set_fd(m_ssl, fd);
+            m_ready = SSL_accept(m_ssl) == 1;  // fails when the client refuses the certificate
+        }
+    }
+    ~Connection() {
+        if (m_ssl != nullptr) {
+            SSL_free(m_ssl);
+        }
+        ::close(m_fd);
+    }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    bool Ready() const noexcept { return m_ready; }
+    bool Buffered() const noexcept { return m_ssl != nullptr && SSL_pending(m_ssl) > 0; }
+    ssize_t Receive(char* buffer, std::size_t size) {
+        return m_ssl != nullptr ? SSL_read(m_ssl, buffer, static_cast<int>(size)) : ::recv(m_fd, buffer, size, 0);
+    }
+    bool Send(const char* data, std::size_t size) {
+        if (m_ssl == nullptr) {
+            return SendAll(m_fd, data, size);
+        }
+        return size == 0 || SSL_write(m_ssl, data, static_cast<int>(size)) == static_cast<int>(size);
+    }
+    void Finish() {
+        if (m_ssl != nullptr) {
+            SSL_shutdown(m_ssl);
+        }
+        ::shutdown(m_fd, SHUT_WR);
+    }
+
+private:
+    int m_fd;
+    SSL* m_ssl = nullptr;
+    bool m_ready = true;
+};
+
+HttpServer::HttpServer(const std::optional<TlsCertificate>& tls) {
+    if (tls) {
+        // OpenSSL writes to the socket without MSG_NOSIGNAL: a client that
+        // refused the certificate must not end the test process.
+        ::signal(SIGPIPE, SIG_IGN);
+        m_tls = SSL_CTX_new(TLS_server_method());
+        BIO* certificate = BIO_new_mem_buf(tls->certificatePem.data(), static_cast<int>(tls->certificatePem.size()));
+        BIO* key = BIO_new_mem_buf(tls->keyPem.data(), static_cast<int>(tls->keyPem.size()));
+        X509* x509 = PEM_read_bio_X509(certificate, nullptr, nullptr, nullptr);
+        EVP_PKEY* pkey = PEM_read_bio_PrivateKey(key, nullptr, nullptr, nullptr);
+        const bool ok = m_tls != nullptr && x509 != nullptr && pkey != nullptr &&
+                        SSL_CTX_use_certificate(m_tls, x509) == 1 && SSL_CTX_use_PrivateKey(m_tls, pkey) == 1;
+        X509_free(x509);
+        EVP_PKEY_free(pkey);
+        BIO_free(certificate);
+        BIO_free(key);
+        if (!ok) {
+            throw std::runtime_error("cannot set up TLS for the test server");
+        }
+    }
     if (::pipe2(m_stop, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
     }
@@ -78,6 +144,7 @@ HttpServer::~HttpServer() {
     ::close(m_listen);
     ::close(m_stop[0]);
     ::close(m_stop[1]);
+    SSL_CTX_free(m_tls);
 }
 
 void HttpServer::Route(const std::string& path, Response response) {
@@ -94,7 +161,7 @@ void HttpServer::Redirect(const std::string& path, const std::string& location, 
 }
 
 std::string HttpServer::Url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(m_port) + path;
+    return (m_tls != nullptr ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(m_port) + path;
 }
 
 std::size_t HttpServer::Requests(const std::string& path) const {
@@ -133,20 +200,22 @@ bool HttpServer::WaitForStop(int fd) const {
 }
 
 void HttpServer::Serve(int fd) {
+    Connection connection(fd, m_tls);
+    if (!connection.Ready()) {
+        return;
+    }
     std::string request;
     char buffer[4096];
     while (request.find("\r\n\r\n") == std::string::npos && request.size() < 65536) {
         pollfd fds[2] = {{m_stop[0], POLLIN, 0}, {fd, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0 && errno == EINTR) {
+        if (!connection.Buffered() && ::poll(fds, 2, -1) < 0 && errno == EINTR) {
             continue;
         }
         if (fds[0].revents != 0) {
-            ::close(fd);
             return;
         }
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        const ssize_t n = connection.Receive(buffer, sizeof buffer);
         if (n <= 0) {
-            ::close(fd);
             return;
         }
         request.append(buffer, static_cast<std::size_t>(n));
@@ -171,7 +240,6 @@ void HttpServer::Serve(int fd) {
     if (response.delay.count() > 0) {
         pollfd stop{m_stop[0], POLLIN, 0};
         if (::poll(&stop, 1, static_cast<int>(response.delay.count())) != 0) {
-            ::close(fd);
             return;
         }
     }
@@ -195,11 +263,19 @@ void HttpServer::Serve(int fd) {
             limit = std::min(limit, *cut);
         }
     }
-    if (SendAll(fd, head.data(), head.size())) {
-        if (response.file.empty()) {
-            SendAll(fd, response.body.data(), limit);
+    if (connection.Send(head.data(), head.size())) {
+        if (response.trickle) {
+            for (std::size_t i = 0; i < limit; ++i) {
+                pollfd stop{m_stop[0], POLLIN, 0};
+                if (!connection.Send(&response.body[i], 1) ||
+                    ::poll(&stop, 1, static_cast<int>(response.trickle->count())) != 0) {
+                    return;
+                }
+            }
+        } else if (response.file.empty()) {
+            connection.Send(response.body.data(), limit);
         } else {
-            SendFile(fd, response, limit);
+            SendFile(connection, response, limit);
         }
     }
     if (response.stallAfter) {
@@ -208,18 +284,17 @@ void HttpServer::Serve(int fd) {
         linger abort{1, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     } else if (!response.dropAfter) {
-        ::shutdown(fd, SHUT_WR);
+        connection.Finish();
     }
-    ::close(fd);
 }
 
-void HttpServer::SendFile(int fd, const Response& response, std::size_t limit) const {
+void HttpServer::SendFile(Connection& connection, const Response& response, std::size_t limit) const {
     std::ifstream in(response.file, std::ios::binary);
     char buffer[65536];
     while (limit > 0 && in) {
         in.read(buffer, static_cast<std::streamsize>(std::min(limit, sizeof buffer)));
         const auto got = static_cast<std::size_t>(in.gcount());
-        if (got == 0 || !SendAll(fd, buffer, got)) {
+        if (got == 0 || !connection.Send(buffer, got)) {
             return;
         }
         limit -= got;

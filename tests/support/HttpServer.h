@@ -1,5 +1,6 @@
-// A tiny loopback HTTP/1.1 server for tests: serves canned responses and files,
-// and misbehaves on request (drops or resets the connection half way, stalls).
+// A tiny loopback HTTP/1.1 server for tests (over TLS when given a certificate):
+// serves canned responses and files, and misbehaves on request (drops or resets
+// the connection half way, stalls, trickles).
 #pragma once
 
 #include <chrono>
@@ -12,6 +13,10 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "tests/support/TestCertificates.h"
+
+typedef struct ssl_ctx_st SSL_CTX;
 
 namespace test_support {
 
@@ -27,6 +32,8 @@ public:
         std::optional<std::size_t> resetAfter;  // abort it with a TCP reset
         std::optional<std::size_t> stallAfter;  // send nothing more until the server stops
         std::chrono::milliseconds delay{0};  // wait this long before answering
+        // Send the body one byte at a time, this far apart.
+        std::optional<std::chrono::milliseconds> trickle;
         bool noLength = false;  // no Content-Length: the body ends when the connection closes
 
         static Response Text(std::string body, int status = 200) {
@@ -42,8 +49,9 @@ public:
         }
     };
 
-    // Listens on 127.0.0.1 at a free port; one thread accepts, one serves each connection.
-    HttpServer();
+    // Listens on 127.0.0.1 at a free port; one thread accepts, one serves each
+    // connection. With a certificate it speaks https only.
+    explicit HttpServer(const std::optional<TlsCertificate>& tls = std::nullopt);
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
@@ -52,17 +60,19 @@ public:
     void Redirect(const std::string& path, const std::string& location, int status = 302);
 
     int Port() const noexcept { return m_port; }
-    // "http://127.0.0.1:<port>" followed by the path.
+    // "http://127.0.0.1:<port>" (https with TLS) followed by the path.
     std::string Url(const std::string& path) const;
     // How many requests asked for the path so far.
     std::size_t Requests(const std::string& path) const;
 
 private:
+    class Connection;
     void Accept();
     void Serve(int fd);
-    void SendFile(int fd, const Response& response, std::size_t limit) const;
+    void SendFile(Connection& connection, const Response& response, std::size_t limit) const;
     bool WaitForStop(int fd) const;
 
+    SSL_CTX* m_tls = nullptr;
     int m_listen = -1;
     int m_stop[2] = {-1, -1};
     int m_port = 0;

@@ -5,11 +5,16 @@
 
 namespace platform::deployment::local {
 
+constexpr hresult kFolderNotEmpty = ToHresult(0x80070091);
+constexpr hresult kAlreadyExists = ToHresult(0x800700B7);
 constexpr hresult kTimedOut = ToHresult(0x80072EE2);
 constexpr hresult kNameNotResolved = ToHresult(0x80072EE7);
 constexpr hresult kCannotConnect = ToHresult(0x80072EFD);
 constexpr hresult kConnectionAborted = ToHresult(0x80072EFE);
 constexpr hresult kConnectionReset = ToHresult(0x80072EFF);
+constexpr hresult kCertificateDateInvalid = ToHresult(0x80072F05);
+constexpr hresult kCertificateNameInvalid = ToHresult(0x80072F06);
+constexpr hresult kCertificateAuthorityInvalid = ToHresult(0x80072F0D);
 constexpr hresult kSecureFailure = ToHresult(0x80072F8F);
 constexpr hresult kCannotOpenPackage = ToHresult(0x80073CF0);
 constexpr hresult kPackageNotFound = ToHresult(0x80073CF1);

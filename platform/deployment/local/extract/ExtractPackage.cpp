@@ -125,7 +125,8 @@ PackageIdentity ExtractPackage(const std::filesystem::path& packageFile, const s
         }
     };
 
-    ExtractionFolder folder(destination);
+    ExtractionFolder folder(destination, options.diskReserve);
+    folder.Reserve(total);
     for (const ArchiveEntry& entry : package.Entries()) {
         if (entry.directory) {
             folder.Folder(entry.name);
@@ -157,6 +158,7 @@ PackageIdentity ExtractPackage(const std::filesystem::path& packageFile, const s
         folder.Finish(output, entry.name);
     }
     pipeline.Finish();
+    folder.Flush();
     return std::move(identity);
 }
 

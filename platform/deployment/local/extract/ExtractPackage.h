@@ -29,11 +29,15 @@ struct ExtractOptions {
     std::optional<FileRange> range;
     // Where the manifest's package dependencies go, when set.
     std::vector<PackageDependency>* dependencies = nullptr;
+    // Free space the extraction leaves untouched (0x80073CF4 before it would
+    // eat into it, including when the block map's sizes do not fit).
+    std::uint64_t diskReserve = 0;
 };
 
 // Checks every entry's path, reads the manifest and the block map, extracts every
 // payload file under `destination` (an existing, empty folder) verifying sizes
-// and block hashes as it streams, and returns the manifest's identity. Memory
+// and block hashes as it streams, flushes files and folders to disk, and
+// returns the manifest's identity. Memory
 // use does not grow with the package's size. Decompression runs on a second
 // thread; `options` are called on the caller's thread only. Raises, with a text naming the
 // package and the fault:

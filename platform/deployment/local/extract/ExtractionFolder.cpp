@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -26,7 +27,11 @@ namespace {
 
 }  // namespace
 
-ExtractionFolder::ExtractionFolder(const std::filesystem::path& destination) : m_destination(destination) {
+// How many bytes are written between two looks at the free space.
+constexpr std::uint64_t kSpaceCheckInterval = 4 * 1024 * 1024;
+
+ExtractionFolder::ExtractionFolder(const std::filesystem::path& destination, std::uint64_t diskReserve)
+    : m_destination(destination), m_diskReserve(diskReserve) {
     m_root = FileDescriptor(open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!m_root) {
         Throw(kInvalidArgument,
@@ -36,6 +41,11 @@ ExtractionFolder::ExtractionFolder(const std::filesystem::path& destination) : m
     if (!std::filesystem::is_empty(destination, error) || error) {
         Throw(kInvalidArgument, L"The destination folder \"" + PathText(destination) + L"\" is not empty.");
     }
+}
+
+void ExtractionFolder::Reserve(std::uint64_t bytes) {
+    CheckFreeSpace(m_root.Get(), bytes, m_diskReserve, L"the package's files in \"" + PathText(m_destination) + L"\"");
+    m_unchecked = 0;
 }
 
 int ExtractionFolder::Folder(std::string_view relative) {
@@ -54,7 +64,9 @@ int ExtractionFolder::Folder(std::string_view relative) {
             end = relative.size();
         }
         const std::string segment(relative.substr(start, end - start));
-        if (mkdirat(parent, segment.c_str(), 0755) != 0 && errno != EEXIST) {
+        if (mkdirat(parent, segment.c_str(), 0755) == 0) {
+            m_created.emplace_back(relative.substr(0, end));
+        } else if (errno != EEXIST) {
             const int error = errno;  // before building the text can change it
             FailIo(L"The folder \"" + Path(relative.substr(0, end)) + L"\" cannot be created", error);
         }
@@ -86,14 +98,35 @@ FileDescriptor ExtractionFolder::CreateFile(std::string_view name, bool executab
 }
 
 void ExtractionFolder::Write(const FileDescriptor& file, std::string_view name, const char* data, std::size_t size) {
+    m_unchecked += size;
+    if (m_unchecked >= kSpaceCheckInterval) {
+        Reserve(m_unchecked);
+    }
     if (const int error = WriteAll(file, data, size); error != 0) {
         FailIo(L"The file \"" + Path(name) + L"\" cannot be written", error);
     }
 }
 
 void ExtractionFolder::Finish(FileDescriptor& file, std::string_view name) {
-    if (const int error = file.Close(); error != 0) {
+    int error = ::fsync(file.Get()) != 0 ? errno : 0;
+    if (const int closed = file.Close(); error == 0) {
+        error = closed;
+    }
+    if (error != 0) {
         FailIo(L"The file \"" + Path(name) + L"\" cannot be written", error);
+    }
+}
+
+void ExtractionFolder::Flush() {
+    for (const std::string& relative : m_created) {
+        if (::fsync(Folder(relative)) != 0) {
+            const int error = errno;
+            FailIo(L"The folder \"" + Path(relative) + L"\" cannot be written", error);
+        }
+    }
+    if (::fsync(m_root.Get()) != 0) {
+        const int error = errno;
+        FailIo(L"The folder \"" + PathText(m_destination) + L"\" cannot be written", error);
     }
 }
 

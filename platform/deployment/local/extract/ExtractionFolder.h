@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/deployment/local/FileDescriptor.h"
 
@@ -16,7 +18,11 @@ namespace platform::deployment::local {
 class ExtractionFolder {
 public:
     // Raises 0x80070057 unless `destination` is an existing, empty folder.
-    explicit ExtractionFolder(const std::filesystem::path& destination);
+    // Writing never eats into the last `diskReserve` bytes of free space.
+    explicit ExtractionFolder(const std::filesystem::path& destination, std::uint64_t diskReserve = 0);
+
+    // Raises 0x80073CF4 unless `bytes` more fit beside the reserve.
+    void Reserve(std::uint64_t bytes);
 
     // The folder `relative` (created with its parents as needed) opened; valid
     // until the next call.
@@ -24,13 +30,18 @@ public:
     // A new file (never one that exists) for writing.
     FileDescriptor CreateFile(std::string_view name, bool executable);
     void Write(const FileDescriptor& file, std::string_view name, const char* data, std::size_t size);
-    // Closes the file: a failed close can be a lost write.
+    // Flushes the file to disk and closes it: a failed close can be a lost write.
     void Finish(FileDescriptor& file, std::string_view name);
+    // Flushes every folder made, so that the files' names are on disk too.
+    void Flush();
 
 private:
     std::wstring Path(std::string_view relative) const;
 
     std::filesystem::path m_destination;
+    std::uint64_t m_diskReserve;
+    std::uint64_t m_unchecked = 0;
+    std::vector<std::string> m_created;
     FileDescriptor m_root;
     std::string m_cachedFolder;
     FileDescriptor m_cachedFd;

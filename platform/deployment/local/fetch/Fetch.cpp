@@ -1,6 +1,7 @@
 #include "platform/deployment/local/fetch/Fetch.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -38,13 +39,46 @@ void ThrowTooLarge(const Uri& uri, std::size_t limit) {
     Throw(kInvalidAppInstallerFile, L"The file at " + uri.RawUri() + L" is larger than " + size + L".");
 }
 
+namespace {
+
+const wchar_t* KindOf(mode_t mode) {
+    switch (mode & S_IFMT) {
+        case S_IFDIR: return L"a folder";
+        case S_IFIFO: return L"a named pipe";
+        case S_IFCHR: return L"a character device";
+        case S_IFBLK: return L"a block device";
+        case S_IFSOCK: return L"a socket";
+        default: return L"not a regular file";
+    }
+}
+
+void RequireRegular(const struct stat& status, const Uri& uri) {
+    if (!S_ISREG(status.st_mode)) {
+        Throw(kInvalidArgument, L"Refused " + uri.RawUri() + L": it is " + KindOf(status.st_mode) + L", not a file.");
+    }
+}
+
+}  // namespace
+
+// Looked at before opening (opening a device can have effects of its own), and
+// again once open, without waiting for a writer: it may have been swapped.
 FileDescriptor OpenForReading(const Uri& uri) {
     const std::filesystem::path path = LocalPath(uri);
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0) {
+        RequireRegular(status, uri);
+    }
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (file.Get() < 0) {
         const int error = errno;  // read before the text is built
         ThrowFileError(error, L"Cannot open " + uri.RawUri());
     }
+    if (::fstat(file.Get(), &status) != 0) {
+        const int error = errno;
+        ThrowFileError(error, L"Cannot open " + uri.RawUri());
+    }
+    RequireRegular(status, uri);
+    ::fcntl(file.Get(), F_SETFL, ::fcntl(file.Get(), F_GETFL) & ~O_NONBLOCK);
     return file;
 }
 
@@ -84,7 +118,15 @@ void FetchToFile(const Uri& uri, const std::filesystem::path& destination, const
         const int error = errno;  // read before the text is built
         ThrowFileError(error, L"Cannot create " + PathText(destination));
     }
+    // The free space is looked at before the first byte and then every so often.
+    constexpr std::uint64_t kSpaceCheckInterval = 1024 * 1024;
+    std::uint64_t unchecked = kSpaceCheckInterval;
     HttpGet(uri, options, std::nullopt, [&](const char* data, std::size_t size) {
+        unchecked += size;
+        if (unchecked >= kSpaceCheckInterval) {
+            CheckFreeSpace(out.Get(), unchecked, options.diskReserve, L"the download of " + uri.RawUri());
+            unchecked = 0;
+        }
         if (const int error = WriteAll(out, data, size); error != 0) {
             ThrowFileError(error, L"Cannot write " + PathText(destination));
         }

@@ -124,6 +124,8 @@ private:
         const std::string url = ToUtf8(uri.RawUri());
         m_lastBytes = 0;
         m_lastActivity = std::chrono::steady_clock::now();
+        m_windowBytes = 0;
+        m_windowStart = m_lastActivity;
         char errorBuffer[CURL_ERROR_SIZE] = {};
         m_curl.easy_setopt(handle, CURLOPT_URL, url.c_str());
         m_curl.easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -138,6 +140,11 @@ private:
         m_curl.easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
         m_curl.easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &HttpTransfer::OnProgress);
         m_curl.easy_setopt(handle, CURLOPT_XFERINFODATA, this);
+        const std::string authorities = m_options.certificateAuthorities.string();
+        if (!authorities.empty()) {
+            m_curl.easy_setopt(handle, CURLOPT_CAINFO, authorities.c_str());
+            m_curl.easy_setopt(handle, CURLOPT_CAPATH, nullptr);
+        }
 
         const CURLcode result = m_curl.easy_perform(handle);
         if (m_failure) {
@@ -193,8 +200,9 @@ private:
                 Throw(kConnectionAborted, prefix + L"the connection ended before the whole response arrived.");
             case CURLE_OUT_OF_MEMORY:
                 Throw(kOutOfMemory);
-            case CURLE_SSL_CONNECT_ERROR:
             case CURLE_PEER_FAILED_VERIFICATION:
+                ThrowCertificateError(prefix, detail);
+            case CURLE_SSL_CONNECT_ERROR:
             case CURLE_SSL_CERTPROBLEM:
             case CURLE_SSL_CIPHER:
             case CURLE_SSL_CACERT_BADFILE:
@@ -203,6 +211,29 @@ private:
             default:
                 Throw(kDownloadFailed, prefix + FromUtf8Lossy(*detail != '\0' ? detail : m_curl.easy_strerror(result)) +
                                            L".");
+        }
+    }
+
+    // OpenSSL's verdict on the chain says which certificate check failed; a
+    // chain it found no fault in, for a certificate curl then refused, names
+    // another host.
+    [[noreturn]] void ThrowCertificateError(const std::wstring& prefix, const char* detail) {
+        long verdict = 0;
+        m_curl.easy_getinfo(m_handle.get(), CURLINFO_SSL_VERIFYRESULT, &verdict);
+        const std::wstring text = prefix + L"the server's certificate was refused: " + FromUtf8Lossy(detail) + L".";
+        switch (verdict) {
+            case 0:   // X509_V_OK
+            case 1:   // X509_V_ERR_UNSPECIFIED, which curl leaves for its own host name check
+            case 50:  // X509_V_ERR_APPLICATION_VERIFICATION
+            case 62:  // X509_V_ERR_HOSTNAME_MISMATCH
+                Throw(kCertificateNameInvalid, text);
+            case 9:   // X509_V_ERR_CERT_NOT_YET_VALID
+            case 10:  // X509_V_ERR_CERT_HAS_EXPIRED
+            case 13:  // X509_V_ERR_ERROR_IN_CERT_NOT_BEFORE_FIELD
+            case 14:  // X509_V_ERR_ERROR_IN_CERT_NOT_AFTER_FIELD
+                Throw(kCertificateDateInvalid, text);
+            default:  // an issuer not trusted, self-signed, or a broken chain
+                Throw(kCertificateAuthorityInvalid, text);
         }
     }
 
@@ -246,6 +277,7 @@ private:
             } else if (now - transfer.m_lastActivity > transfer.m_options.stallTimeout) {
                 Throw(kTimedOut, L"Cannot download " + transfer.m_uri->RawUri() + L": the server stopped responding.");
             }
+            transfer.CheckSpeed(done + sent, now);
             if (transfer.Successful()) {
                 if (transfer.m_limit && total > 0 && static_cast<std::uint64_t>(total) > *transfer.m_limit) {
                     ThrowTooLarge(*transfer.m_uri, *transfer.m_limit);
@@ -262,6 +294,23 @@ private:
         }
     }
 
+    // Each period must have moved at least minimumSpeed bytes a second on average.
+    void CheckSpeed(curl_off_t bytes, std::chrono::steady_clock::time_point now) {
+        const auto period = m_options.minimumSpeedPeriod;
+        if (m_options.minimumSpeed == 0 || period.count() <= 0 || now - m_windowStart < period) {
+            return;
+        }
+        const auto expected = static_cast<curl_off_t>(m_options.minimumSpeed) * period.count() / 1000;
+        if (bytes - m_windowBytes < expected) {
+            Throw(kTimedOut, L"Cannot download " + m_uri->RawUri() + L": the transfer was slower than " +
+                                 std::to_wstring(m_options.minimumSpeed) + L" bytes a second for " +
+                                 (period.count() % 1000 == 0 ? std::to_wstring(period.count() / 1000) + L" seconds."
+                                                             : std::to_wstring(period.count()) + L" milliseconds."));
+        }
+        m_windowBytes = bytes;
+        m_windowStart = now;
+    }
+
     const CurlApi& m_curl;
     const FetchOptions& m_options;
     std::optional<std::size_t> m_limit;
@@ -273,6 +322,8 @@ private:
     std::size_t m_received = 0;
     curl_off_t m_lastBytes = 0;
     std::chrono::steady_clock::time_point m_lastActivity;
+    curl_off_t m_windowBytes = 0;
+    std::chrono::steady_clock::time_point m_windowStart;
 };
 
 }  // namespace

@@ -14,7 +14,7 @@ namespace platform::deployment::local {
 
 struct LocalStoreOptions {
     std::wstring userId;  // the current user; empty: the effective uid
-    FetchOptions fetch;   // time-outs for downloads (progress and cancelled are the service's)
+    FetchOptions fetch;   // time-outs, minimum speed, free-space reserve (progress and cancelled are the service's)
 };
 
 class LocalPackageManager final : public IPackageManager {

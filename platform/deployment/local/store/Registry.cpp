@@ -1,10 +1,16 @@
 #include "platform/deployment/local/store/Registry.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "platform/Error.h"
 #include "platform/Utf8.h"
 #include "platform/deployment/local/Codes.h"
+#include "platform/deployment/local/FileDescriptor.h"
 #include "platform/deployment/local/FileError.h"
 
 namespace platform::deployment::local {
@@ -12,6 +18,8 @@ namespace {
 
 constexpr int kBusyTimeoutMs = 30000;
 constexpr int kSchemaVersion = 2;
+// "appd": marks the database as this store's registry.
+constexpr std::int64_t kApplicationId = 0x61707064;
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE package (
@@ -129,6 +137,22 @@ private:
 };
 
 Registry::Registry(std::filesystem::path file) : m_file(std::move(file)) {
+    // SQLite gives its -wal and -shm files the database file's mode, so they
+    // are the owner's alone too. The descriptor closes before SQLite opens the
+    // file: closing one would drop SQLite's POSIX locks on it.
+    {
+        const FileDescriptor own(::open(m_file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!own && errno == ELOOP) {
+            Throw(kAccessDenied, L"The package registry " + PathText(m_file) + L" is a symbolic link.");
+        }
+        struct stat status {};
+        if (own && ::fstat(own.Get(), &status) == 0 && (status.st_mode & 077) != 0) {
+            ::fchmod(own.Get(), status.st_mode & 0700);
+            for (const char* suffix : {"-wal", "-shm"}) {
+                ::chmod((m_file.native() + suffix).c_str(), status.st_mode & 0700);
+            }
+        }
+    }
     sqlite3* database = nullptr;
     const int result = sqlite3_open_v2(m_file.c_str(), &database,
                                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -185,11 +209,26 @@ void Registry::Execute(const char* sql) {
     }
 }
 
+// A new database gets the schema and the store's mark; one of the first
+// layout, made before the mark existed, gets the mark.
 void Registry::CreateSchema() {
     Transaction transaction(*this);
-    Statement version(*this, "PRAGMA user_version");
-    version.Step();
-    const std::int64_t current = version.Integer(0);
+    const auto number = [this](const char* sql) {
+        Statement statement(*this, sql);
+        statement.Step();
+        return statement.Integer(0);
+    };
+    const std::int64_t current = number("PRAGMA user_version");
+    const std::int64_t application = number("PRAGMA application_id");
+    const bool blank = number("SELECT COUNT(*) FROM sqlite_master") == 0;
+    const bool firstLayout = application == 0 && current == 1 &&
+                             number("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name = 'package'") == 1;
+    if (application != kApplicationId && !(application == 0 && (blank || firstLayout))) {
+        Throw(kRegistryCorrupt, L"The package registry " + PathText(m_file) + L" is not a registry of this store.");
+    }
+    if (application == 0) {
+        Execute(("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());
+    }
     if (current == 0) {
         Execute(kSchema);
     }
@@ -311,6 +350,9 @@ void Registry::AddPackage(const PackageIdentity& identity) {
 }
 
 void Registry::RemovePackage(std::wstring_view fullName) {
+    if (m_onRemove) {
+        m_onRemove(fullName);
+    }
     Statement(*this, "DELETE FROM package WHERE full_name = ?1 COLLATE NOCASE").Bind(1, fullName).Step();
 }
 

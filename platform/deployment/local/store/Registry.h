@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -29,7 +30,9 @@ struct PackageRecord {
 // or written, 0x80073CF4 when the disk is full.
 class Registry {
 public:
-    // Opens (creating when missing) the database in WAL mode with a busy time-out.
+    // Opens (creating when missing, readable by its owner only) the database in
+    // WAL mode with full synchronisation and a busy time-out; never through a
+    // symbolic link. A database that is not the store's is refused (0x80073CFE).
     explicit Registry(std::filesystem::path file);
     ~Registry();
     Registry(const Registry&) = delete;
@@ -58,6 +61,8 @@ public:
     void AddPackage(const PackageIdentity& identity);
     // The package and every registration of it.
     void RemovePackage(std::wstring_view fullName);
+    // Called with the full name before each RemovePackage (its failure fails it).
+    void OnRemove(std::function<void(std::wstring_view fullName)> hook) { m_onRemove = std::move(hook); }
 
     // Registers the installed package of that name (none: nothing happens).
     void Register(std::wstring_view userId, std::wstring_view fullName);
@@ -88,6 +93,7 @@ private:
 
     std::filesystem::path m_file;
     std::unique_ptr<sqlite3, DatabaseDeleter> m_database;
+    std::function<void(std::wstring_view)> m_onRemove;
 };
 
 }  // namespace platform::deployment::local

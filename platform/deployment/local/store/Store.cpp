@@ -1,12 +1,16 @@
 #include "platform/deployment/local/store/Store.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <cstdlib>
 #include <set>
@@ -71,6 +75,78 @@ std::string HomeFolder() {
     return {};
 }
 
+// store.lock's content: what makes a folder a store, and the layout it has.
+constexpr std::string_view kStoreMark = "appdeploy package store\nlayout 1\n";
+constexpr const char* kLockFile = "store.lock";
+constexpr const char* kRegistryFile = "registry.db";
+constexpr const char* kPendingSuffix = ".pending";
+// What a store of an earlier layout may hold beside an empty store.lock.
+const std::set<std::string> kStoreEntries = {"packages", "staging", "store.lock", "registry.db",
+                                             "registry.db-wal", "registry.db-shm", "registry.db-journal"};
+
+bool IsRoot() { return ::geteuid() == 0; }
+
+// The names in a folder opened as `fd` (".", ".." left out); the folder is read
+// through a descriptor of its own.
+std::vector<std::string> Entries(int fd) {
+    std::vector<std::string> names;
+    const int copy = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* folder = copy >= 0 ? ::fdopendir(copy) : nullptr;
+    if (folder == nullptr) {
+        if (copy >= 0) {
+            ::close(copy);
+        }
+        return names;
+    }
+    while (const dirent* entry = ::readdir(folder)) {
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.emplace_back(name);
+        }
+    }
+    ::closedir(folder);
+    return names;
+}
+
+FileDescriptor OpenFolderAt(int parent, const char* name) {
+    return FileDescriptor(::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+std::wstring ModeText(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return FromUtf8Lossy(text);
+}
+
+// As root, a store that anyone else may change could point root's writes
+// anywhere: each entry must be root's own, writable by no one else, and not a
+// symbolic link.
+void CheckOwnEntry(const struct stat& status, const fs::path& path) {
+    if (S_ISLNK(status.st_mode)) {
+        Throw(kAccessDenied, L"The package store entry " + PathText(path) +
+                                 L" is a symbolic link; as root the store follows none.");
+    }
+    if (status.st_uid != ::geteuid()) {
+        Throw(kAccessDenied, L"The package store entry " + PathText(path) + L" belongs to another user (uid " +
+                                 std::to_wstring(status.st_uid) + L"); as root the store uses only its own files.");
+    }
+    if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        Throw(kAccessDenied, L"The package store entry " + PathText(path) + L" may be written by other users (mode " +
+                                 ModeText(status.st_mode) + L"); as root the store uses only files no one else may change.");
+    }
+}
+
+[[noreturn]] void ThrowNotAStore(const fs::path& root) {
+    Throw(kFolderNotEmpty, L"The folder " + PathText(root) +
+                               L" is not a package store and holds other files; nothing in it was changed. "
+                               L"Choose an empty or new folder for the store.");
+}
+
+bool IsStagingName(const std::string& name) {
+    const std::string_view id = std::string_view(name).substr(0, name.find('.'));
+    return id.size() == 36 && id.find_first_not_of("0123456789abcdefABCDEF-") == std::string_view::npos;
+}
+
 }  // namespace
 
 fs::path Store::DefaultRoot() {
@@ -97,20 +173,157 @@ fs::path Store::DefaultRoot() {
 
 Store::Store(fs::path root)
     : m_root(std::move(root)), m_packages(m_root / "packages"), m_staging(m_root / "staging") {
-    CreateFolder(m_packages, m_root);
-    CreateFolder(m_staging, m_root);
-    const fs::path lockFile = m_root / "store.lock";
-    m_lock = FileDescriptor(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    if (!m_lock) {
-        const int error = errno;  // read before the text is built
-        ThrowFileError(error, L"Cannot open the package store " + PathText(m_root));
+    // The store's own folder may be reached through a link; nothing below it is.
+    std::error_code error;
+    if (!fs::is_directory(m_root, error)) {
+        CreateFolder(m_root, m_root);
+        ::chmod(m_root.c_str(), 0755);  // whatever the umask: root refuses a store others may write
     }
+    m_rootFolder = FileDescriptor(::open(m_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!m_rootFolder) {
+        const int failure = errno;  // read before the text is built
+        ThrowFileError(failure, L"Cannot open the package store " + PathText(m_root));
+    }
+    if (IsRoot()) {
+        struct stat status {};
+        if (::fstat(m_rootFolder.Get(), &status) != 0) {
+            const int failure = errno;
+            ThrowFileError(failure, L"Cannot open the package store " + PathText(m_root));
+        }
+        CheckOwnEntry(status, m_root);
+    }
+    OpenLock();
     Lock lock(*this);
-    m_registry = std::make_unique<Registry>(m_root / "registry.db");
+    Recognise();
+    for (const char* folder : {"packages", "staging"}) {
+        if (::mkdirat(m_rootFolder.Get(), folder, std::string_view(folder) == "staging" ? 0700 : 0755) != 0 &&
+            errno != EEXIST) {
+            const int failure = errno;
+            ThrowFileError(failure, L"Cannot create the package store " + PathText(m_root));
+        }
+    }
+    Flush(m_rootFolder.Get(), L"the package store " + PathText(m_root));
+    CheckEntries();
+    CheckRegistryPresent();
+    m_registry = std::make_unique<Registry>(m_root / kRegistryFile);
+    m_registry->OnRemove([this](std::wstring_view fullName) { Mark(fullName); });
     Sweep();
 }
 
-// The registry closes before the lock file (members go in reverse order).
+// Under the lock: a store.lock with the mark is a store; an empty one is this
+// store's earlier layout, or another process's new store not yet marked, and
+// is marked; anything else is foreign.
+void Store::Recognise() {
+    std::string mark(kStoreMark.size() + 1, '\0');
+    const ssize_t read = ::pread(m_lock.Get(), mark.data(), mark.size(), 0);
+    mark.resize(read > 0 ? static_cast<std::size_t>(read) : 0);
+    if (mark != kStoreMark) {
+        bool adoptable = mark.empty();
+        for (const auto& name : Entries(m_rootFolder.Get())) {
+            adoptable = adoptable && (m_created ? name == kLockFile : kStoreEntries.count(name) != 0);
+        }
+        if (!adoptable) {
+            ThrowNotAStore(m_root);
+        }
+        if (::ftruncate(m_lock.Get(), 0) != 0 ||
+            ::pwrite(m_lock.Get(), kStoreMark.data(), kStoreMark.size(), 0) != static_cast<ssize_t>(kStoreMark.size())) {
+            const int failure = errno;
+            ThrowFileError(failure, L"Cannot create the package store " + PathText(m_root));
+        }
+        Flush(m_lock.Get(), L"the package store " + PathText(m_root));
+    }
+    struct stat status {};
+    if (::fstat(m_lock.Get(), &status) == 0 && (status.st_mode & 077) != 0) {
+        ::fchmod(m_lock.Get(), status.st_mode & 0700);  // an earlier layout's lock, readable by all
+    }
+}
+
+// store.lock, opened without following a link and readable by its owner only:
+// anyone who may open it may hold the store's lock.
+void Store::OpenLock() {
+    for (;;) {
+        m_lock = FileDescriptor(::openat(m_rootFolder.Get(), kLockFile, O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+        if (m_lock || errno != ENOENT) {
+            break;
+        }
+        // Another process may have just made the store's first file.
+        const auto entries = Entries(m_rootFolder.Get());
+        if (entries.size() == 1 && entries.front() == kLockFile) {
+            continue;
+        }
+        if (!entries.empty()) {
+            ThrowNotAStore(m_root);
+        }
+        m_lock = FileDescriptor(
+            ::openat(m_rootFolder.Get(), kLockFile, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (m_lock || errno != EEXIST) {
+            m_created = true;
+            break;
+        }
+    }
+    struct stat status {};
+    if (!m_lock || ::fstat(m_lock.Get(), &status) != 0) {
+        const int failure = errno;  // read before the text is built
+        ThrowFileError(failure == ELOOP ? EACCES : failure, L"Cannot open the package store " + PathText(m_root));
+    }
+    if (!S_ISREG(status.st_mode)) {
+        Throw(kAccessDenied, L"The package store " + PathText(m_root) + L" has a store.lock that is not a file.");
+    }
+    if (IsRoot()) {
+        CheckOwnEntry(status, m_root / kLockFile);
+    }
+}
+
+// Under the lock. The store's entries are what they should be (folders and
+// files, never links); as root, every one of them and of packages/ and staging/
+// is root's and writable by no one else.
+void Store::CheckEntries() const {
+    const auto check = [](int folder, const std::string& name, const fs::path& path) {
+        struct stat status {};
+        if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+            return;  // gone meanwhile
+        }
+        if (IsRoot()) {
+            CheckOwnEntry(status, path);
+        }
+        const bool isFolder = name == "packages" || name == "staging";
+        if ((isFolder && !S_ISDIR(status.st_mode)) || (name == kRegistryFile && !S_ISREG(status.st_mode))) {
+            Throw(kAccessDenied, L"The package store entry " + PathText(path) + L" is not a " +
+                                     (isFolder ? L"folder." : L"file."));
+        }
+    };
+    for (const auto& name : Entries(m_rootFolder.Get())) {
+        check(m_rootFolder.Get(), name, m_root / name);
+    }
+    if (!IsRoot()) {
+        return;
+    }
+    for (const char* folderName : {"packages", "staging"}) {
+        const FileDescriptor folder = OpenFolderAt(m_rootFolder.Get(), folderName);
+        for (const auto& name : Entries(folder.Get())) {
+            check(folder.Get(), name, m_root / folderName / name);
+        }
+    }
+}
+
+// A registry that is missing or empty while package folders exist has lost
+// track of them: the store is refused rather than made to forget them.
+void Store::CheckRegistryPresent() const {
+    struct stat status {};
+    const bool missing = ::fstatat(m_rootFolder.Get(), kRegistryFile, &status, AT_SYMLINK_NOFOLLOW) != 0;
+    if (!missing && status.st_size > 0) {
+        return;
+    }
+    const FileDescriptor packages = OpenFolderAt(m_rootFolder.Get(), "packages");
+    if (!Entries(packages.Get()).empty()) {
+        Throw(kRegistryCorrupt, L"The package store " + PathText(m_root) + L" has installed packages, but its registry " +
+                                    PathText(m_root / kRegistryFile) + (missing ? L" is missing" : L" is empty") +
+                                    L"; nothing was changed.");
+    }
+}
+
+// The store lock closes after the registry and the root folder (members go
+// in reverse order).
 Store::~Store() = default;
 
 fs::path Store::PackageDir(std::wstring_view fullName) const {
@@ -128,21 +341,48 @@ fs::path Store::NewStagingName(std::string_view suffix) const {
     return m_staging / (ToUtf8(std::wstring_view(id).substr(1, id.size() - 2)) + std::string(suffix));
 }
 
+// Under the lock: notes on disk, before a package folder comes or goes, that
+// the registry's next commit decides whether it stays.
+void Store::Mark(std::wstring_view fullName) {
+    const fs::path mark = m_staging / (ToUtf8(fullName) + kPendingSuffix);
+    FileDescriptor file(::open(mark.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!file) {
+        const int failure = errno;
+        ThrowFileError(failure, L"Cannot write in the package store " + PathText(m_staging));
+    }
+    m_marked.emplace_back(fullName);
+    const FileDescriptor staging = OpenFolderAt(m_rootFolder.Get(), "staging");
+    Flush(staging.Get(), PathText(m_staging));
+}
+
 // Under the lock. Work folders whose owner is gone (their lock is free), trash,
-// and package folders the registry does not know are deleted; a registry entry
-// whose folder has gone is forgotten.
+// and marked package folders the registry does not know are deleted; a
+// registry entry whose folder has gone is forgotten. What the store cannot
+// tell it made stays.
 void Store::Sweep() {
     std::error_code error;
+    std::set<std::wstring> marked;
     for (const auto& entry : fs::directory_iterator(m_staging, error)) {
         const fs::path path = entry.path();
+        const std::string name = path.filename().native();
         std::error_code ignored;
-        if (!entry.is_directory(ignored) || EndsWith(path.filename().native(), kTrashSuffix)) {
+        if (EndsWith(name, kPendingSuffix)) {
+            if (auto fullName = FromUtf8(std::string_view(name).substr(0, name.size() - std::strlen(kPendingSuffix)))) {
+                m_marked.push_back(*fullName);
+                marked.insert(std::move(*fullName));
+            }
+            continue;
+        }
+        if (!IsStagingName(name)) {
+            continue;
+        }
+        if (!entry.is_directory(ignored) || EndsWith(name, kTrashSuffix)) {
             fs::remove_all(path, ignored);
             continue;
         }
         // Work folders are made under the store lock, which we hold, so one
         // without its lock file is a leftover too.
-        const FileDescriptor lock(::open((path / kStagingLock).c_str(), O_RDWR | O_CLOEXEC));
+        const FileDescriptor lock(::open((path / kStagingLock).c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
         if (!lock || ::flock(lock.Get(), LOCK_EX | LOCK_NB) == 0) {
             fs::remove_all(path, ignored);
         }
@@ -152,17 +392,37 @@ void Store::Sweep() {
     for (auto& name : m_registry->AllFullNames()) {
         known.insert(std::move(name));
     }
+    std::vector<std::string> unknown;
+    std::vector<fs::path> leftovers;
     for (const auto& entry : fs::directory_iterator(m_packages, error)) {
         const auto name = FromUtf8(entry.path().filename().native());
-        if (!name || known.count(*name) == 0) {
-            std::error_code ignored;
-            fs::remove_all(entry.path(), ignored);
+        if (name && known.count(*name) != 0) {
+            continue;
         }
+        if (name && marked.count(*name) != 0) {
+            const fs::path trash = NewStagingName(kTrashSuffix);
+            if (::rename(entry.path().c_str(), trash.c_str()) == 0) {
+                leftovers.push_back(trash);
+            }
+        } else {
+            unknown.push_back(entry.path().filename().native());
+        }
+    }
+    if (known.empty() && !unknown.empty()) {
+        Throw(kRegistryCorrupt, L"The package store " + PathText(m_root) + L" has package folders (" +
+                                    FromUtf8Lossy(unknown.front()) + (unknown.size() > 1 ? L" and others" : L"") +
+                                    L") that its registry " + PathText(m_registry->File()) +
+                                    L" does not know; nothing was changed.");
+    }
+    if (!leftovers.empty()) {
+        const FileDescriptor packages = OpenFolderAt(m_rootFolder.Get(), "packages");
+        Flush(packages.Get(), PathText(m_packages));
+        Discard(leftovers);
     }
     std::vector<std::wstring> missing;
     for (const auto& name : known) {
         std::error_code ignored;
-        if (!fs::is_directory(PackageDir(name), ignored)) {
+        if (!fs::is_directory(fs::symlink_status(PackageDir(name), ignored))) {
             missing.push_back(name);
         }
     }
@@ -177,16 +437,50 @@ void Store::Sweep() {
 
 Store::Lock::Lock(Store& store) : m_store(store), m_guard(store.m_mutex) { LockFile(store.m_lock.Get(), store.m_root); }
 
-Store::Lock::~Lock() { ::flock(m_store.m_lock.Get(), LOCK_UN); }
+Store::Lock::~Lock() {
+    ClearMarks();
+    ::flock(m_store.m_lock.Get(), LOCK_UN);
+}
+
+// A mark goes once the registry and packages/ agree on its package; otherwise
+// it stays for the next sweep.
+void Store::Lock::ClearMarks() noexcept {
+    auto& marked = m_store.m_marked;
+    for (auto it = marked.begin(); it != marked.end();) {
+        try {
+            const fs::path folder = m_store.PackageDir(*it);
+            struct stat status {};
+            const bool present = ::lstat(folder.c_str(), &status) == 0;
+            const bool known = m_store.m_registry && m_store.m_registry->FindPackage(*it).has_value();
+            if (present == known) {
+                ::unlink((m_store.m_staging / (ToUtf8(*it) + kPendingSuffix)).c_str());
+            }
+        } catch (...) {
+            // kept for the next sweep
+        }
+        it = marked.erase(it);
+    }
+}
 
 void Store::Lock::Install(const fs::path& staged, std::wstring_view fullName) {
     const fs::path target = m_store.PackageDir(fullName);
-    std::error_code ignored;
-    fs::remove_all(target, ignored);
-    if (::rename(staged.c_str(), target.c_str()) != 0) {
+    m_store.Mark(fullName);
+    ::chmod(staged.c_str(), 0755);  // whatever the umask: root refuses a folder others may write
+    if (::renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0) {
         const int error = errno;  // read before the text is built
+        if (error == EEXIST || error == ENOTEMPTY) {
+            Throw(kAlreadyExists, L"Cannot put the package " + std::wstring(fullName) + L" in place: " +
+                                      PathText(target) + L" exists and the registry does not know it.");
+        }
         ThrowFileError(error, L"Cannot put the package " + std::wstring(fullName) + L" in place in " +
                                   PathText(m_store.m_packages));
+    }
+    // The move reaches the disk before the registry's commit names the package.
+    const FileDescriptor packages = OpenFolderAt(m_store.m_rootFolder.Get(), "packages");
+    Flush(packages.Get(), PathText(m_store.m_packages));
+    const FileDescriptor from(::open(staged.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (from) {
+        Flush(from.Get(), PathText(staged.parent_path()));
     }
 }
 
@@ -194,6 +488,12 @@ fs::path Store::Lock::Withdraw(std::wstring_view fullName) {
     const fs::path trash = m_store.NewStagingName(kTrashSuffix);
     if (::rename(m_store.PackageDir(fullName).c_str(), trash.c_str()) != 0) {
         return {};  // already gone, or left for the next sweep
+    }
+    // Gone from packages/ on disk before its mark may go.
+    const FileDescriptor packages = OpenFolderAt(m_store.m_rootFolder.Get(), "packages");
+    if (!packages || ::fsync(packages.Get()) != 0) {
+        m_store.m_marked.erase(std::remove(m_store.m_marked.begin(), m_store.m_marked.end(), fullName),
+                               m_store.m_marked.end());
     }
     return trash;
 }

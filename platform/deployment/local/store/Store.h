@@ -4,8 +4,15 @@
 //
 // A package folder is put in place before the registry commits it and taken
 // away only after the registry has forgotten it, so the registry never names a
-// missing folder; what a crash leaves behind (staging work, a folder the
-// registry does not know) is swept when the store is next opened.
+// missing folder. Before a folder comes or goes a mark (staging/<full
+// name>.pending) is on disk; what a crash leaves behind (staging work, a marked
+// folder the registry does not know) is swept when the store is next opened,
+// and nothing else is ever deleted.
+//
+// A folder is a store when store.lock holds the store's mark; an empty or new
+// folder becomes one. As root, the store and its entries must be root's and
+// writable by no one else, and no symbolic link below the store's folder is
+// followed.
 #pragma once
 
 #include <filesystem>
@@ -26,8 +33,10 @@ public:
     static std::filesystem::path DefaultRoot();
 
     // Creates what is missing, opens the registry and sweeps. Raises the failure
-    // (0x80070005 when the store may not be created or opened, 0x80073CFE for a
-    // registry that cannot be read).
+    // (0x80070005 when the store may not be created or opened, or as root is
+    // another user's; 0x80070091 for a folder that holds other things and is not
+    // a store; 0x80073CFE for a registry that cannot be read, or that is
+    // missing or empty while package folders exist).
     explicit Store(std::filesystem::path root);
     ~Store();
     Store(const Store&) = delete;
@@ -46,14 +55,17 @@ public:
         Lock& operator=(const Lock&) = delete;
 
         Registry& GetRegistry() const noexcept { return *m_store.m_registry; }
-        // Puts a staged package folder in place as packages/<fullName>, replacing
-        // a folder the registry does not know (left by a crash).
+        // Puts a staged (and flushed) package folder in place as
+        // packages/<fullName> and flushes the move; raises 0x800700B7 when a
+        // folder the registry does not know is in the way.
         void Install(const std::filesystem::path& staged, std::wstring_view fullName);
         // Takes packages/<fullName> out of place; returns where it went, for
         // Discard once the lock is released (nothing when it was not there).
         std::filesystem::path Withdraw(std::wstring_view fullName);
 
     private:
+        void ClearMarks() noexcept;
+
         Store& m_store;
         std::unique_lock<std::mutex> m_guard;
     };
@@ -80,13 +92,21 @@ public:
     static void Discard(const std::vector<std::filesystem::path>& withdrawn);
 
 private:
+    void OpenLock();
+    void Recognise();
+    void CheckEntries() const;
+    void CheckRegistryPresent() const;
     void Sweep();
+    void Mark(std::wstring_view fullName);
     std::filesystem::path NewStagingName(std::string_view suffix) const;
 
     std::filesystem::path m_root;
     std::filesystem::path m_packages;
     std::filesystem::path m_staging;
+    FileDescriptor m_rootFolder;
     FileDescriptor m_lock;
+    bool m_created = false;
+    std::vector<std::wstring> m_marked;  // under the lock
     std::mutex m_mutex;
     std::unique_ptr<Registry> m_registry;
 };

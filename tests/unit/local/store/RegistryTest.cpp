@@ -211,6 +211,7 @@ INSTANTIATE_TEST_SUITE_P(
     Damage, RegistryDamageTest,
     testing::Values(DamageCase{"NotADatabase", ""}, DamageCase{"NewerLayout", "PRAGMA user_version = 7"},
                     DamageCase{"MissingTable", "DROP TABLE package"},
+                    DamageCase{"AnotherApplicationsDatabase", "PRAGMA application_id = 1"},
                     // A full name that would lead out of packages/ when used as a folder name.
                     DamageCase{"TamperedFullName", "UPDATE package SET full_name = '../../etc'"},
                     DamageCase{"VersionOutOfRange", "UPDATE package SET major = 70000"}),

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -57,24 +58,29 @@ TEST(StoreTest, OpeningSweepsWhatACrashLeftBehindAndNothingElse) {
         live = store.NewStagingArea();
         std::ofstream(live->Path() / "work") << "in progress";
     }
-    // A crash between putting a folder in place and committing it, a crash in
-    // the middle of staging, a half-deleted folder, and a folder deleted by hand.
+    // A crash between putting a marked folder in place and committing it, a
+    // crash in the middle of staging, a half-deleted folder, and a folder
+    // deleted by hand; beside them what the store did not make.
+    const std::string dead = "01234567-89ab-cdef-0123-456789abcdef";
     fs::create_directories(root / "packages" / platform::ToUtf8(FullName(orphan)) / "sub");
-    fs::create_directories(root / "staging" / "0123456789abcdef" / "1");
-    std::ofstream(root / "staging" / "0123456789abcdef" / ".lock") << "";
-    fs::create_directories(root / "staging" / "feedface.trash" / "x");
+    std::ofstream(root / "staging" / (platform::ToUtf8(FullName(orphan)) + ".pending")) << "";
+    fs::create_directories(root / "packages" / "Foreign_1.0.0.0_x64__0000000000000");
+    fs::create_directories(root / "staging" / dead / "1");
+    std::ofstream(root / "staging" / dead / ".lock") << "";
+    fs::create_directories(root / "staging" / (dead + ".trash") / "x");
     std::ofstream(root / "staging" / "stray-file") << "x";
     fs::remove_all(root / "packages" / platform::ToUtf8(FullName(vanished)));
 
     Store store(root);
     EXPECT_EQ(store_testing::PackageFolders(root),
-              std::vector<std::string>{platform::ToUtf8(FullName(kept))});
+              (std::vector<std::string>{"Foreign_1.0.0.0_x64__0000000000000", platform::ToUtf8(FullName(kept))}));
     std::vector<std::string> staging;
     for (const auto& entry : fs::directory_iterator(root / "staging")) {
         staging.push_back(entry.path().filename().string());
     }
-    EXPECT_EQ(staging, std::vector<std::string>{live->Path().filename().string()})
-        << "the live staging area stays, everything else in staging goes";
+    std::sort(staging.begin(), staging.end());
+    EXPECT_EQ(staging, (std::vector<std::string>{live->Path().filename().string(), "stray-file"}))
+        << "the live staging area and what the store did not make stay, its own leftovers go";
     EXPECT_TRUE(fs::exists(live->Path() / "work"));
     Store::Lock lock(store);
     EXPECT_TRUE(lock.GetRegistry().FindPackage(FullName(kept)).has_value());
@@ -96,7 +102,7 @@ TEST(StoreTest, AStagingAreaGoesWithItsOwner) {
     EXPECT_FALSE(fs::exists(path));
 }
 
-TEST(StoreTest, InstallReplacesAnUnknownFolderAndWithdrawTakesItAway) {
+TEST(StoreTest, InstallLeavesAnUnknownFolderAloneAndWithdrawTakesItAway) {
     TempDir dir;
     Store store(dir / "store");
     const PackageIdentity identity = SampleStoreIdentity("1.0.0.0");
@@ -107,9 +113,11 @@ TEST(StoreTest, InstallReplacesAnUnknownFolderAndWithdrawTakesItAway) {
     fs::create_directories(staged);
     std::ofstream(staged / "fresh") << "fresh";
     Store::Lock lock(store);
+    EXPECT_EQ(CodeOf([&] { lock.Install(staged, FullName(identity)); }), platform::ToHresult(0x800700B7));
+    EXPECT_TRUE(fs::exists(target / "stale"));
+    fs::remove_all(target);
     lock.Install(staged, FullName(identity));
     EXPECT_TRUE(fs::exists(target / "fresh"));
-    EXPECT_FALSE(fs::exists(target / "stale"));
     const fs::path withdrawn = lock.Withdraw(FullName(identity));
     EXPECT_FALSE(fs::exists(target));
     EXPECT_TRUE(fs::exists(withdrawn / "fresh"));
