@@ -62,6 +62,7 @@ void BundleFile::WriteFolder(const std::filesystem::path& destination) const {
     FileDescriptor file = folder.CreateFile(kBundleManifestName, false);
     folder.Write(file, kBundleManifestName, m_manifestXml.data(), m_manifestXml.size());
     folder.Finish(file, kBundleManifestName);
+    folder.Flush();
 }
 
 void BundleFile::VerifyStored(const BundledPackage& package) const {

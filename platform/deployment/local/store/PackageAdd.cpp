@@ -248,6 +248,7 @@ private:
         }
         ExtractOptions options;
         options.cancelled = m_fetch.cancelled;
+        options.diskReserve = m_fetch.diskReserve;
         options.progress = [&](std::uint64_t done, std::uint64_t total) {
             if (total > 0) {
                 progress(static_cast<double>(std::min(done, total)) / static_cast<double>(total));
