@@ -5,10 +5,11 @@
 namespace fuzz {
 
 std::span<const Target> Targets() {
-    static constexpr std::array<Target, 6> kTargets = {{
+    static constexpr std::array<Target, 7> kTargets = {{
         {"AppInstallerFile", FuzzAppInstallerFile},
         {"Manifest", FuzzManifest},
         {"BlockMap", FuzzBlockMap},
+        {"ContentTypes", FuzzContentTypes},
         {"Package", FuzzPackage},
         {"Uri", FuzzUri},
         {"CommandLine", FuzzCommandLine},
