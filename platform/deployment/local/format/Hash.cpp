@@ -73,13 +73,17 @@ Digest Hasher::Finish() {
     return Digest(std::span(bytes.data(), length));
 }
 
-Sha256Digest Sha256::Of(std::string_view bytes) {
-    Hasher hasher(HashMethod::Sha256);
-    hasher.Update(bytes.data(), bytes.size());
-    const Digest digest = hasher.Finish();
+Sha256Digest Sha256::Finish() {
+    const Digest digest = m_hasher.Finish();
     Sha256Digest result{};
     std::ranges::copy(digest.Bytes(), result.begin());
     return result;
+}
+
+Sha256Digest Sha256::Of(std::string_view bytes) {
+    Sha256 hasher;
+    hasher.Update(bytes.data(), bytes.size());
+    return hasher.Finish();
 }
 
 }  // namespace platform::deployment::local

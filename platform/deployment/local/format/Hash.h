@@ -65,7 +65,14 @@ using Sha256Digest = std::array<std::uint8_t, 32>;
 
 class Sha256 {
 public:
+    void Update(const void* data, std::size_t size) { m_hasher.Update(data, size); }
+    // The digest of everything updated so far; the hasher starts over after it.
+    Sha256Digest Finish();
+
     static Sha256Digest Of(std::string_view bytes);
+
+private:
+    Hasher m_hasher{HashMethod::Sha256};
 };
 
 }  // namespace platform::deployment::local
