@@ -107,7 +107,8 @@ bool Same(const local::BlockMapDocument& a, const local::BlockMapDocument& b) {
     return a.method == b.method &&
            std::equal(a.files.begin(), a.files.end(), b.files.begin(), b.files.end(), [](const auto& x, const auto& y) {
                return x.name == y.name && x.size == y.size && x.lfhSize == y.lfhSize &&
-                      x.blockHashes == y.blockHashes && x.fileHash == y.fileHash;
+                      x.blockHashes == y.blockHashes && x.fileHash == y.fileHash &&
+                      x.compressedSize == y.compressedSize;
            });
 }
 

@@ -87,6 +87,9 @@ void WriteBrokenPackage(const std::filesystem::path& packageFile, const packagin
         const std::uint32_t mode = S_IFREG | (file.executable ? 0755 : 0644);
         packaging::BlockHashes hashes = packaging::HashBlocks(file.content);
         hashes.compressedSizes = package.AddEntry(entryName, Stored(file, faults), mode).compressedSizes;
+        if (faults.wrongCompressedSizeOf == file.name && !hashes.compressedSizes.empty()) {
+            ++hashes.compressedSizes.front();
+        }
         if (faults.wrongFileHashOf == file.name) {
             hashes.file = packaging::HashBlocks(std::string("other data")).file;
         }

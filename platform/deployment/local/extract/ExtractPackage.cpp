@@ -104,6 +104,13 @@ std::vector<PayloadFile> MatchBlockMap(const PackageArchive& package, const std:
                                                std::to_wstring(entry.size) + L" bytes that its block map gives as " +
                                                std::to_wstring(found->second->size) + L" bytes");
         }
+        if (const auto compressed = found->second->compressedSize;
+            compressed && (!entry.deflated || *compressed != entry.compressedSize)) {
+            package.Fail(kInvalidBlockMap, L"has a file " + PackageArchive::Quoted(entry.name) + L" of " +
+                                               std::to_wstring(entry.compressedSize) +
+                                               L" compressed bytes whose blocks its block map gives as " +
+                                               std::to_wstring(*compressed) + L" bytes");
+        }
         payload.push_back(PayloadFile{&entry, found->second});
         listed.erase(found);
     }

@@ -36,7 +36,8 @@ struct ExtractOptions {
 //              integrity catalog without AppxSignature.p7x;
 //   0x80080204 invalid manifest;
 //   0x80080205 invalid block map, a payload file missing from it or a listed file
-//              missing from the package, or a size that does not match;
+//              missing from the package, or a size or a deflated file's
+//              compressed size that does not match;
 //   0x80080206 an unsafe, reserved or repeated entry path, a symlink or device
 //              entry, an encrypted entry or a compression other than stored and
 //              deflate, no or an invalid [Content_Types].xml or a part it gives

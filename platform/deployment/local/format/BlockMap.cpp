@@ -268,10 +268,18 @@ struct BlockMapReader::State {
         if (!hash) {
             Fail(quotedName + L" has a block whose Hash is not " + DigestText());
         }
-        // Only stored blocks go without their compressed size.
-        if (const auto compressed = Attribute(attributes, "Size");
-            compressed && !ParseNumber<std::uint32_t>(*compressed)) {
+        // Only stored blocks go without their compressed size, and a file is
+        // stored or deflated as a whole.
+        const auto compressedText = Attribute(attributes, "Size");
+        const auto compressed = ParseNumber<std::uint32_t>(compressedText.value_or(""));
+        if (compressedText && !compressed) {
             Fail(quotedName + L" has a block whose Size is not a number");
+        }
+        if (blocks > 0 && compressed.has_value() != file.compressedSize.has_value()) {
+            Fail(quotedName + L" has blocks with and without a Size");
+        }
+        if (compressed) {
+            file.compressedSize = file.compressedSize.value_or(0) + *compressed;
         }
         file.blockHashes.insert(file.blockHashes.end(), hash->begin(), hash->end());
         ++blocks;

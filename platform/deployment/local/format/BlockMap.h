@@ -24,6 +24,8 @@ struct BlockMapFile {
     // may list millions of blocks.
     std::vector<std::uint8_t> blockHashes;
     std::optional<Digest> fileHash;  // the 2021 namespace's FileHash
+    // The sum of the blocks' compressed Size; none when the file is stored.
+    std::optional<std::uint64_t> compressedSize;
 
     std::uint64_t BlockCount() const noexcept { return (size + kBlockSize - 1) / kBlockSize; }
     std::span<const std::uint8_t> BlockHash(std::uint64_t block, HashMethod method) const {
@@ -46,7 +48,8 @@ struct BlockMapDocument {
 // SHA-384 or SHA-512, an element or attribute of a namespace that it neither
 // knows nor may ignore, a file without a valid name, size or local header
 // size, a block count other than ceil(size / 64 KiB), a hash that is not the
-// base64 of one digest, a block's compressed Size that is not a number, more
+// base64 of one digest, a block's compressed Size that is not a number or
+// given for some blocks of a file and not for others, more
 // than one FileHash in a file, or two files of the same name (also when they
 // differ only in ASCII case).
 class BlockMapReader {

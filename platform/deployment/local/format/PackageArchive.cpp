@@ -217,6 +217,8 @@ ArchiveEntry PackageArchive::ReadEntry(std::uint64_t index) const {
         Fail(kCorruptPackage, L"has an entry " + Quoted(raw) + L" compressed with an unsupported method");
     }
     entry.size = stat.size;
+    entry.deflated = stat.comp_method == ZIP_CM_DEFLATE;
+    entry.compressedSize = (stat.valid & ZIP_STAT_COMP_SIZE) != 0 ? stat.comp_size : 0;
     if (entry.directory && entry.size != 0) {
         Fail(kCorruptPackage, L"has a folder entry " + Quoted(raw) + L" with data");
     }

@@ -22,6 +22,8 @@ struct ArchiveEntry {
     std::uint64_t index = 0;
     std::string name;  // decoded part name, UTF-8
     std::uint64_t size = 0;
+    std::uint64_t compressedSize = 0;
+    bool deflated = false;
     bool directory = false;
     bool executable = false;
 };

@@ -228,6 +228,8 @@ INSTANTIATE_TEST_SUITE_P(
                           L"\"README.txt\" of 8 bytes"},
         BrokenPackageCase{"WrongSizeOfManifest", With([](auto& f) { f.wrongSizeOf = "AppxManifest.xml"; }),
                           kInvalidBlockMap, L"\"AppxManifest.xml\""},
+        BrokenPackageCase{"WrongCompressedSize", With([](auto& f) { f.wrongCompressedSizeOf = "Assets/Deep/Big.bin"; }),
+                          kInvalidBlockMap, L"compressed bytes whose blocks its block map gives as"},
         BrokenPackageCase{"FileMissingFromBlockMap", With([](auto& f) { f.omitFromBlockMap = "Empty.txt"; }),
                           kInvalidBlockMap, L"\"Empty.txt\" that its block map does not list"},
         BrokenPackageCase{"BlockMapFileMissingFromPackage",

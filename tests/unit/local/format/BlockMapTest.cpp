@@ -94,7 +94,7 @@ TEST_P(BlockMapMethodTest, ReadsBlocksAndFileHashOfTheMethod) {
     const std::string whole = DigestText(GetParam().size, 'w');
     const auto document = ReadBlockMap(BlockMap(
         R"(<File Name="a" Size="65537" LfhSize="31"><Block Hash=")" + block + R"(" Size="700"/><Block Hash=")" +
-            block + R"("/><b4:FileHash Hash=")" + whole + R"("/></File>)",
+            block + R"(" Size="700"/><b4:FileHash Hash=")" + whole + R"("/></File>)",
         std::string(R"(xmlns="http://schemas.microsoft.com/appx/2010/blockmap" )") + k2021 +
             R"(IgnorableNamespaces="b4" HashMethod=")" + GetParam().uri + "\""));
     EXPECT_EQ(document.method, GetParam().method);
@@ -102,6 +102,7 @@ TEST_P(BlockMapMethodTest, ReadsBlocksAndFileHashOfTheMethod) {
     const BlockMapFile& file = document.files[0];
     EXPECT_EQ(file.blockHashes.size(), 2 * GetParam().size);
     EXPECT_EQ(file.BlockHash(1, GetParam().method).back(), 'b');
+    EXPECT_EQ(file.compressedSize, 1400u);
     ASSERT_TRUE(file.fileHash.has_value());
     EXPECT_EQ(*file.fileHash, Digest(std::vector<std::uint8_t>(GetParam().size, 'w')));
 }
@@ -228,6 +229,10 @@ INSTANTIATE_TEST_SUITE_P(
                    BlockMap(std::string(R"(<File Name="a" Size="1" LfhSize="31"><Block Hash=")") + kHashA +
                             R"(" Size="-5"/></File>)"),
                    L"Size is not a number"},
+        BadXmlCase{"SizeOnSomeBlocks",
+                   BlockMap(std::string(R"(<File Name="a" Size="65537" LfhSize="31"><Block Hash=")") + kHashA +
+                            R"(" Size="9"/><Block Hash=")" + kHashA + R"("/></File>)"),
+                   L"blocks with and without a Size"},
         BadXmlCase{"EntityDeclarations",
                    R"(<!DOCTYPE BlockMap [<!ENTITY a "aaaaaaaaaa"><!ENTITY b "&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;">]>)" +
                        BlockMap(R"(<File Name="&b;" Size="0" LfhSize="31"/>)"),
