@@ -161,6 +161,46 @@ void BlockMapSeeds(const fs::path& folder, const fs::path& scratch) {
     nearMiss.erase(file, end + 7 - file);
     nearMiss.insert(nearMiss.rfind("</BlockMap>"), "<File Name=\"extra\\a.txt\" Size=\"0\" LfhSize=\"35\"/>");
     WriteSeed(folder, "near-miss", nearMiss);
+    // What a reader may skip and what it may not: an ignorable namespace's
+    // element and attribute, and the same namespace not listed as ignorable.
+    const auto root = blockMap.find("<BlockMap ");
+    if (root == std::string::npos) {
+        throw std::runtime_error("the block map has no <BlockMap> root");
+    }
+    std::string ignorable = blockMap;
+    ignorable.insert(root + 10, "xmlns:x=\"urn:future\" IgnorableNamespaces=\"x\" x:note=\"1\" ");
+    ignorable.insert(ignorable.find("<File "), "<x:Extra><File Name=\"skipped\"/></x:Extra>");
+    WriteSeed(folder, "ignorable", ignorable);
+    std::string notIgnorable = blockMap;
+    notIgnorable.insert(root + 10, "xmlns:x=\"urn:future\" ");
+    notIgnorable.insert(notIgnorable.find("<File "), "<x:Extra/>");
+    WriteSeed(folder, "not-ignorable", notIgnorable);
+    for (const auto& [name, method] : {std::pair{"sha384", packaging::HashMethod::Sha384},
+                                       std::pair{"sha512", packaging::HashMethod::Sha512}}) {
+        fuzz::WriteBlockMapPackage(package, std::nullopt, method);
+        WriteSeed(folder, name, ReadEntry(package, "AppxBlockMap.xml"));
+    }
+}
+
+void ContentTypesSeeds(const fs::path& folder, const fs::path& scratch) {
+    const fs::path package = scratch / "types.appx";
+    packaging::WritePackage(package, kIdentity,
+                            {{"Assets/Logo.png", std::string("png"), false}, {"bin/tool", std::string("x"), true}});
+    WriteSeed(folder, "package", ReadEntry(package, "[Content_Types].xml"));
+    WriteSeed(folder, "prefixed",
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+              "<t:Types xmlns:t=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
+              "<t:Default Extension=\"XML\" ContentType=\"application/vnd.ms-appx.manifest+xml\"/>"
+              "<t:Default Extension=\"p7x\" ContentType=\"application/vnd.ms-appx.signature\"/>"
+              "<t:Override PartName=\"/AppxMetadata/CodeIntegrity.cat\" "
+              "ContentType=\"application/vnd.ms-pkiseccat\"/>"
+              "<t:Override PartName=\"/a%2Eb/c\" ContentType=\"text/plain; charset=utf-8\"/>"
+              "</t:Types>");
+    WriteSeed(folder, "duplicate",
+              "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
+              "<Default Extension=\"png\" ContentType=\"image/png\"/>"
+              "<Default Extension=\"PNG\" ContentType=\"image/png\"/>"
+              "<Override PartName=\"bin/tool\" ContentType=\"application\"/></Types>");
 }
 
 void PackageSeeds(const fs::path& folder, const fs::path& scratch) {
@@ -264,6 +304,7 @@ int main(int argc, char** argv) {
         ManifestSeeds(corpus / "Manifest");
         BlockMapSeeds(corpus / "BlockMap", scratch);
         BundleManifestSeeds(corpus / "BundleManifest");
+        ContentTypesSeeds(corpus / "ContentTypes", scratch);
         PackageSeeds(corpus / "Package", scratch);
         UriSeeds(corpus / "Uri");
         CommandLineSeeds(corpus / "CommandLine");

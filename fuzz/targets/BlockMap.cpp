@@ -79,18 +79,19 @@ void AddBlockMap(const std::filesystem::path& file, const std::string& blockMap)
 
 }  // namespace
 
-void WriteBlockMapPackage(const std::filesystem::path& file, const std::optional<std::string>& blockMap) {
+void WriteBlockMapPackage(const std::filesystem::path& file, const std::optional<std::string>& blockMap,
+                          packaging::HashMethod method) {
     if (blockMap) {
         AddBlockMap(file, *blockMap);
         return;
     }
-    packaging::WritePackage(file, kIdentity, Payload());
+    packaging::WritePackage(file, kIdentity, Payload(), {.hashMethod = method});
 }
 
 namespace {
 
-// The files read from `bytes` fed in pieces of `piece` bytes, or nothing when refused.
-std::optional<std::vector<local::BlockMapFile>> ReadInPieces(std::string_view bytes, std::size_t piece) {
+// The document read from `bytes` fed in pieces of `piece` bytes, or nothing when refused.
+std::optional<local::BlockMapDocument> ReadInPieces(std::string_view bytes, std::size_t piece) {
     try {
         local::BlockMapReader reader;
         for (std::size_t at = 0; at < bytes.size(); at += piece) {
@@ -102,29 +103,35 @@ std::optional<std::vector<local::BlockMapFile>> ReadInPieces(std::string_view by
     }
 }
 
-bool Same(const std::vector<local::BlockMapFile>& a, const std::vector<local::BlockMapFile>& b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
-        return x.name == y.name && x.size == y.size && x.lfhSize == y.lfhSize && x.blockHashes == y.blockHashes;
-    });
+bool Same(const local::BlockMapDocument& a, const local::BlockMapDocument& b) {
+    return a.method == b.method &&
+           std::equal(a.files.begin(), a.files.end(), b.files.begin(), b.files.end(), [](const auto& x, const auto& y) {
+               return x.name == y.name && x.size == y.size && x.lfhSize == y.lfhSize &&
+                      x.blockHashes == y.blockHashes && x.fileHash == y.fileHash &&
+                      x.compressedSize == y.compressedSize;
+           });
 }
 
 }  // namespace
 
 void FuzzBlockMap(const std::uint8_t* data, std::size_t size) {
     const std::string_view bytes = AsText(data, size);
-    std::vector<local::BlockMapFile> files;
+    local::BlockMapDocument document;
     try {
-        files = local::ReadBlockMap(bytes);
+        document = local::ReadBlockMap(bytes);
     } catch (const platform::PlatformError&) {
         Require(!ReadInPieces(bytes, 1 + size % 13), "a block map refused whole is refused in pieces");
         return;
     }
     const auto pieces = ReadInPieces(bytes, 1 + size % 13);
-    Require(pieces && Same(*pieces, files), "a block map reads the same whole and in pieces");
-    for (const local::BlockMapFile& file : files) {
+    Require(pieces && Same(*pieces, document), "a block map reads the same whole and in pieces");
+    const std::size_t digestSize = local::DigestSize(document.method);
+    for (const local::BlockMapFile& file : document.files) {
         Require(local::IsSafeEntryName(file.name), "an accepted block map names only safe paths");
-        Require(file.blockHashes.size() == (file.size + local::kBlockSize - 1) / local::kBlockSize,
-                "an accepted block map has one hash per block");
+        Require(file.blockHashes.size() == file.BlockCount() * digestSize,
+                "an accepted block map has one hash of its method's size per block");
+        Require(!file.fileHash || file.fileHash->Bytes().size() == digestSize,
+                "an accepted FileHash has its method's size");
     }
 
     // The same block map checked against real data, as the package reader does.

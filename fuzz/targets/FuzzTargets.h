@@ -18,6 +18,8 @@ void FuzzBundleManifest(const std::uint8_t* data, std::size_t size);
 // The block map reader, and a package carrying that block map over a fixed
 // payload extracted so that every block is checked against it.
 void FuzzBlockMap(const std::uint8_t* data, std::size_t size);
+// The content types reader, and the type it gives a few part names.
+void FuzzContentTypes(const std::uint8_t* data, std::size_t size);
 // A package file extracted into an empty folder, and the entry-name checks.
 void FuzzPackage(const std::uint8_t* data, std::size_t size);
 // The URI class: a text, and after a line feed a reference combined with it.

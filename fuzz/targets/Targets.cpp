@@ -10,6 +10,7 @@ std::span<const Target> Targets() {
         {"Manifest", FuzzManifest},
         {"BlockMap", FuzzBlockMap},
         {"BundleManifest", FuzzBundleManifest},
+        {"ContentTypes", FuzzContentTypes},
         {"Package", FuzzPackage},
         {"Uri", FuzzUri},
         {"CommandLine", FuzzCommandLine},

@@ -14,8 +14,8 @@ using packaging::PayloadFile;
 
 [[noreturn]] void Fail(const std::string& text) { throw std::runtime_error(text); }
 
-// Gives the second entry of a name its real name: libzip will not write two
-// entries of one name, so it was written under a placeholder of equal length.
+// Gives the second entry of a name its real name: it was written under a
+// placeholder of equal length, which no real name can be mistaken for.
 void RenameInPlace(const std::filesystem::path& file, const std::string& placeholder, const std::string& name) {
     std::string bytes;
     {
@@ -30,6 +30,32 @@ void RenameInPlace(const std::filesystem::path& file, const std::string& placeho
     // Once in the local header and once in the central directory.
     if (replaced != 2) {
         Fail("cannot write a duplicate entry for " + name);
+    }
+    packaging::WriteFile(file, bytes);
+}
+
+// Makes an entry claim another compression method, in its local header and in
+// the central directory, each found by the name that follows it.
+void PatchMethod(const std::filesystem::path& file, const std::string& name, std::uint16_t method) {
+    std::string bytes;
+    {
+        std::ifstream in(file, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    std::size_t patched = 0;
+    for (auto pos = bytes.find(name); pos != std::string::npos; pos = bytes.find(name, pos + 1)) {
+        // The method lies 22 bytes before the name in a local header, 36 in a central one.
+        for (const std::size_t back : {22u, 36u}) {
+            const std::size_t header = back == 22u ? 30u : 46u;
+            if (pos >= header && bytes.compare(pos - header, 4, back == 22u ? "PK\x03\x04" : "PK\x01\x02") == 0) {
+                bytes[pos - back] = static_cast<char>(method & 0xFF);
+                bytes[pos - back + 1] = static_cast<char>(method >> 8);
+                ++patched;
+            }
+        }
+    }
+    if (patched != 2) {
+        Fail("cannot change the compression method of " + name);
     }
     packaging::WriteFile(file, bytes);
 }
@@ -59,8 +85,14 @@ void WriteBrokenPackage(const std::filesystem::path& packageFile, const packagin
     const auto add = [&](const PayloadFile& file) {
         const std::string entryName = packaging::EncodePartName(file.name);
         const std::uint32_t mode = S_IFREG | (file.executable ? 0755 : 0644);
-        const packaging::BlockHashes hashes = packaging::HashBlocks(file.content);
-        package.AddEntry(entryName, Stored(file, faults), mode);
+        packaging::BlockHashes hashes = packaging::HashBlocks(file.content);
+        hashes.compressedSizes = package.AddEntry(entryName, Stored(file, faults), mode).compressedSizes;
+        if (faults.wrongCompressedSizeOf == file.name && !hashes.compressedSizes.empty()) {
+            ++hashes.compressedSizes.front();
+        }
+        if (faults.wrongFileHashOf == file.name) {
+            hashes.file = packaging::HashBlocks(std::string("other data")).file;
+        }
         package.AddPartName(file.name);
         if (faults.omitFromBlockMap != file.name) {
             package.ListInBlockMap(file.name, entryName.size(), hashes,
@@ -81,18 +113,27 @@ void WriteBrokenPackage(const std::filesystem::path& packageFile, const packagin
     for (const RawEntry& entry : faults.extraEntries) {
         package.AddEntry(entry.name, entry.bytes, S_IFREG | 0644);
     }
+    for (const RawEntry& entry : faults.typedEntries) {
+        package.AddEntry(entry.name, entry.bytes, S_IFREG | 0644);
+        package.AddPartName(entry.name);
+    }
     if (faults.symlinkEntry) {
         package.AddEntry(faults.symlinkEntry->name, faults.symlinkEntry->bytes, S_IFLNK | 0777);
     }
     if (faults.blockMapOnlyFile) {
         package.ListInBlockMap(*faults.blockMapOnlyFile, faults.blockMapOnlyFile->size(), {}, 0);
     }
-    package.AddEntry("[Content_Types].xml", package.ContentTypesXml(), S_IFREG | 0644);
+    if (!faults.omitContentTypes) {
+        package.AddEntry("[Content_Types].xml", package.ContentTypesXml(), S_IFREG | 0644);
+    }
     if (!faults.omitBlockMap) {
         package.AddEntry("AppxBlockMap.xml", faults.blockMapOverride.value_or(package.BlockMapXml()), S_IFREG | 0644);
     }
     package.Close();
 
+    if (faults.bzip2Of) {
+        PatchMethod(packageFile, packaging::EncodePartName(*faults.bzip2Of), 12);
+    }
     if (faults.duplicateOf) {
         const std::string entryName = packaging::EncodePartName(*faults.duplicateOf);
         RenameInPlace(packageFile, std::string(entryName.size(), '\x01'), entryName);

@@ -23,12 +23,17 @@ struct PackageFaults {
     std::optional<std::string> omitFromBlockMap;    // this file is in the ZIP, not in the block map
     std::optional<std::string> blockMapOnlyFile;    // the block map lists this name, the ZIP has no such entry
     std::optional<std::string> duplicateOf;         // a second entry with exactly this file's name
-    std::vector<RawEntry> extraEntries;             // added with raw names ("../evil", "/abs", ...)
+    std::optional<std::string> wrongCompressedSizeOf;  // block map gives this file's first block one byte more
+    std::optional<std::string> wrongFileHashOf;     // block map gives this file a FileHash of other data
+    std::optional<std::string> bzip2Of;             // this file's entry claims bzip2 compression
+    std::vector<RawEntry> extraEntries;             // added with raw names ("../evil", "/abs", ...), no content type
+    std::vector<RawEntry> typedEntries;             // added with raw names and a content type (signature, catalog)
     std::optional<RawEntry> symlinkEntry;           // a Unix symlink entry: name, target
     std::optional<std::string> manifestOverride;    // these bytes as AppxManifest.xml (payload, hashed)
     std::optional<std::string> blockMapOverride;    // these bytes as AppxBlockMap.xml
     bool omitManifest = false;
     bool omitBlockMap = false;
+    bool omitContentTypes = false;
 };
 
 // As packaging::WritePackage, with the faults; raises std::runtime_error when

@@ -147,13 +147,12 @@ void WriteBundle(const std::filesystem::path& bundleFile, const Identity& identi
         PackageBuilder bundle(bundleFile);
         for (const BundledPackageFile& package : packages) {
             const std::string name = package.file.filename().string();
-            const BlockHashes hashes = HashBlocks(package.file);
-            bundle.AddStoredEntry(name, package.file);
+            const BlockHashes hashes =
+                bundle.AddEntry(EncodePartName(name), Content{package.file}, S_IFREG | 0644, /*stored=*/true);
             bundle.ListInBlockMap(name, EncodePartName(name).size(), hashes, hashes.size);
         }
         const std::string manifest = BundleManifestXml(identity, packages, ranges);
-        const BlockHashes hashes = HashBlocks(manifest);
-        bundle.AddEntry(kBundleManifestName, manifest, S_IFREG | 0644);
+        const BlockHashes hashes = bundle.AddEntry(kBundleManifestName, manifest, S_IFREG | 0644);
         bundle.ListInBlockMap(kBundleManifestName, std::string(kBundleManifestName).size(), hashes, hashes.size);
 
         pugi::xml_document types;

@@ -18,7 +18,7 @@ namespace packaging {
 
 namespace {
 
-constexpr std::size_t kBlockSize = 65536;
+constexpr std::size_t kBlockSize = kZipBlockSize;
 constexpr std::size_t kLocalHeaderFixedSize = 30;
 constexpr const char* kManifestName = "AppxManifest.xml";
 constexpr const char* kBlockMapName = "AppxBlockMap.xml";
@@ -37,55 +37,118 @@ std::string Base64(const unsigned char* data, std::size_t size) {
     return text;
 }
 
-std::string HashBlock(const char* data, std::size_t size) {
-    std::unique_ptr<EVP_MD_CTX, DigestContextDeleter> context(EVP_MD_CTX_new());
-    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-    unsigned int length = 0;
-    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1 ||
-        EVP_DigestUpdate(context.get(), data, size) != 1 ||
-        EVP_DigestFinal_ex(context.get(), digest.data(), &length) != 1) {
-        Fail("SHA-256 failed");
-    }
-    return Base64(digest.data(), length);
-}
-
-BlockHashes HashBytes(const std::string& bytes) {
-    BlockHashes hashes{bytes.size(), {}};
-    for (std::size_t offset = 0; offset < bytes.size(); offset += kBlockSize) {
-        hashes.blocks.push_back(HashBlock(bytes.data() + offset, std::min(kBlockSize, bytes.size() - offset)));
-    }
-    return hashes;
-}
-
-BlockHashes HashFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        Fail("cannot read " + path.string());
-    }
-    BlockHashes hashes;
-    std::vector<char> buffer(kBlockSize);
-    for (;;) {
-        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        const auto got = static_cast<std::size_t>(in.gcount());
-        if (got == 0) {
+const EVP_MD* Algorithm(HashMethod method) {
+    switch (method) {
+        case HashMethod::Sha384:
+            return EVP_sha384();
+        case HashMethod::Sha512:
+            return EVP_sha512();
+        case HashMethod::Sha256:
             break;
-        }
-        hashes.size += got;
-        hashes.blocks.push_back(HashBlock(buffer.data(), got));
     }
-    if (in.bad()) {
+    return EVP_sha256();
+}
+
+const char* MethodUri(HashMethod method) {
+    switch (method) {
+        case HashMethod::Sha384:
+            return "http://www.w3.org/2001/04/xmldsig-more#sha384";
+        case HashMethod::Sha512:
+            return "http://www.w3.org/2001/04/xmlenc#sha512";
+        case HashMethod::Sha256:
+            break;
+    }
+    return "http://www.w3.org/2001/04/xmlenc#sha256";
+}
+
+class Digester {
+public:
+    explicit Digester(HashMethod method) : m_method(method), m_context(EVP_MD_CTX_new()) { Start(); }
+
+    void Update(std::string_view data) {
+        if (EVP_DigestUpdate(m_context.get(), data.data(), data.size()) != 1) {
+            Fail("hashing failed");
+        }
+    }
+    // Base64 of the digest; starts over.
+    std::string Finish() {
+        std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+        unsigned int length = 0;
+        if (EVP_DigestFinal_ex(m_context.get(), digest.data(), &length) != 1) {
+            Fail("hashing failed");
+        }
+        Start();
+        return Base64(digest.data(), length);
+    }
+
+private:
+    void Start() {
+        if (!m_context || EVP_DigestInit_ex(m_context.get(), Algorithm(m_method), nullptr) != 1) {
+            Fail("hashing failed");
+        }
+    }
+    HashMethod m_method;
+    std::unique_ptr<EVP_MD_CTX, DigestContextDeleter> m_context;
+};
+
+// Collects the hashes of content block by block.
+class BlockHasher {
+public:
+    explicit BlockHasher(HashMethod method) : m_block(method), m_file(method) {}
+
+    void Add(std::string_view block) {
+        m_hashes.size += block.size();
+        m_block.Update(block);
+        m_hashes.blocks.push_back(m_block.Finish());
+        m_file.Update(block);
+    }
+    BlockHashes Finish() {
+        m_hashes.file = m_file.Finish();
+        return std::move(m_hashes);
+    }
+    BlockHashes& Hashes() { return m_hashes; }
+
+private:
+    Digester m_block;
+    Digester m_file;
+    BlockHashes m_hashes;
+};
+
+// Reads content in blocks, from memory or from its file.
+ZipWriter::Reader ReaderOf(const Content& content, std::unique_ptr<std::ifstream>& file) {
+    if (const auto* bytes = std::get_if<std::string>(&content)) {
+        return [bytes, at = std::size_t{0}](char* buffer, std::size_t size) mutable {
+            const std::size_t count = std::min(size, bytes->size() - at);
+            std::copy_n(bytes->data() + at, count, buffer);
+            at += count;
+            return count;
+        };
+    }
+    const auto& path = std::get<std::filesystem::path>(content);
+    file = std::make_unique<std::ifstream>(path, std::ios::binary);
+    if (!*file) {
         Fail("cannot read " + path.string());
     }
-    return hashes;
+    return [&stream = *file, path](char* buffer, std::size_t size) {
+        stream.read(buffer, static_cast<std::streamsize>(size));
+        if (stream.bad()) {
+            Fail("cannot read " + path.string());
+        }
+        return static_cast<std::size_t>(stream.gcount());
+    };
 }
 
 }  // namespace
 
-BlockHashes HashBlocks(const Content& content) {
-    if (const auto* bytes = std::get_if<std::string>(&content)) {
-        return HashBytes(*bytes);
+BlockHashes HashBlocks(const Content& content, HashMethod method) {
+    std::unique_ptr<std::ifstream> file;
+    const ZipWriter::Reader read = ReaderOf(content, file);
+    BlockHasher hasher(method);
+    std::string block(kBlockSize, '\0');
+    for (std::size_t got = read(block.data(), block.size()); got > 0; got = read(block.data(), block.size())) {
+        hasher.Add(std::string_view(block.data(), got));
     }
-    return HashFile(std::get<std::filesystem::path>(content));
+    return hasher.Finish();
 }
 
 // Part names keep unreserved characters and a few delimiters as they are and
@@ -113,32 +176,34 @@ struct PackageBuilder::BlockMap {
     pugi::xml_node root;
 };
 
-PackageBuilder::PackageBuilder(const std::filesystem::path& packageFile)
-    : m_zip(std::make_unique<ZipWriter>(packageFile)), m_blockMap(std::make_unique<BlockMap>()) {
+PackageBuilder::PackageBuilder(const std::filesystem::path& packageFile, HashMethod method)
+    : m_method(method), m_zip(std::make_unique<ZipWriter>(packageFile)), m_blockMap(std::make_unique<BlockMap>()) {
     m_blockMap->root = AppendRoot(m_blockMap->document, "BlockMap", "http://schemas.microsoft.com/appx/2010/blockmap");
-    m_blockMap->root.append_attribute("HashMethod") = "http://www.w3.org/2001/04/xmlenc#sha256";
+    m_blockMap->root.append_attribute("xmlns:b4") = "http://schemas.microsoft.com/appx/2021/blockmap";
+    m_blockMap->root.append_attribute("IgnorableNamespaces") = "b4";
+    m_blockMap->root.append_attribute("HashMethod") = MethodUri(method);
 }
 
 PackageBuilder::~PackageBuilder() = default;
 
 void PackageBuilder::AddPayload(const PayloadFile& file) {
     const std::string entryName = EncodePartName(file.name);
-    const BlockHashes hashes = HashBlocks(file.content);
-    AddEntry(entryName, file.content, S_IFREG | (file.executable ? 0755 : 0644));
+    const BlockHashes hashes = AddEntry(entryName, file.content, S_IFREG | (file.executable ? 0755 : 0644), file.stored);
     AddPartName(file.name);
     ListInBlockMap(file.name, entryName.size(), hashes, hashes.size);
 }
 
-void PackageBuilder::AddEntry(const std::string& rawName, const Content& content, std::uint32_t mode) {
-    if (const auto* bytes = std::get_if<std::string>(&content)) {
-        m_zip->AddBytes(rawName, *bytes, mode);
-    } else {
-        m_zip->AddFile(rawName, std::get<std::filesystem::path>(content), mode);
-    }
-}
-
-void PackageBuilder::AddStoredEntry(const std::string& name, const std::filesystem::path& file) {
-    m_zip->AddStoredFile(EncodePartName(name), file, S_IFREG | 0644);
+BlockHashes PackageBuilder::AddEntry(const std::string& rawName, const Content& content, std::uint32_t mode,
+                                     bool stored) {
+    std::unique_ptr<std::ifstream> file;
+    BlockHasher hasher(m_method);
+    m_zip->Add(rawName, mode, !stored, ReaderOf(content, file), [&](std::string_view block, std::uint64_t compressed) {
+        hasher.Add(block);
+        if (!stored) {
+            hasher.Hashes().compressedSizes.push_back(compressed);
+        }
+    });
+    return hasher.Finish();
 }
 
 void PackageBuilder::AddPartName(const std::string& name) { m_partNames.push_back(name); }
@@ -151,8 +216,16 @@ void PackageBuilder::ListInBlockMap(const std::string& name, std::size_t entryNa
     file.append_attribute("Name") = blockMapName.c_str();
     file.append_attribute("Size") = std::to_string(size).c_str();
     file.append_attribute("LfhSize") = std::to_string(kLocalHeaderFixedSize + entryNameLength).c_str();
-    for (const std::string& hash : hashes.blocks) {
-        file.append_child("Block").append_attribute("Hash") = hash.c_str();
+    for (std::size_t block = 0; block < hashes.blocks.size(); ++block) {
+        auto element = file.append_child("Block");
+        element.append_attribute("Hash") = hashes.blocks[block].c_str();
+        if (block < hashes.compressedSizes.size()) {
+            element.append_attribute("Size") = std::to_string(hashes.compressedSizes[block]).c_str();
+        }
+    }
+    // A file of one block has its hash already.
+    if (hashes.blocks.size() > 1 && !hashes.file.empty()) {
+        file.append_child("b4:FileHash").append_attribute("Hash") = hashes.file.c_str();
     }
 }
 
@@ -203,8 +276,8 @@ std::string ManifestXml(const Identity& identity) {
 }
 
 void WritePackage(const std::filesystem::path& packageFile, const Identity& identity,
-                  const std::vector<PayloadFile>& payload) {
-    PackageBuilder package(packageFile);
+                  const std::vector<PayloadFile>& payload, const PackageOptions& options) {
+    PackageBuilder package(packageFile, options.hashMethod);
     package.AddPayload(PayloadFile{kManifestName, ManifestXml(identity), false});
     for (const PayloadFile& file : payload) {
         package.AddPayload(file);

@@ -1,5 +1,7 @@
-// Writes package files as the platform's packer lays them out: a ZIP with the
-// payload, AppxManifest.xml, [Content_Types].xml and AppxBlockMap.xml.
+// Writes package files as the platform's packer lays them out: a ZIP (see
+// ZipWriter.h) with the payload, AppxManifest.xml, [Content_Types].xml and
+// AppxBlockMap.xml, the block map in the 2021 namespace with each block's
+// compressed size and a FileHash for every file of more than one block.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +31,14 @@ struct PayloadFile {
     std::string name;  // '/' separators, relative to the package root
     Content content;
     bool executable = false;
+    bool stored = false;  // as the packer keeps already compressed files
+};
+
+// The block map's HashMethod, which follows the signing digest.
+enum class HashMethod { Sha256, Sha384, Sha512 };
+
+struct PackageOptions {
+    HashMethod hashMethod = HashMethod::Sha256;
 };
 
 // The manifest written for an identity.
@@ -37,7 +47,7 @@ std::string ManifestXml(const Identity& identity);
 // Writes a package to `packageFile` (replacing it). Payload names are percent-
 // encoded in the ZIP as part names are; raises std::runtime_error on failure.
 void WritePackage(const std::filesystem::path& packageFile, const Identity& identity,
-                  const std::vector<PayloadFile>& payload);
+                  const std::vector<PayloadFile>& payload, const PackageOptions& options = {});
 
 // Every regular file under `sourceDir`, named by its relative path, read from disk.
 std::vector<PayloadFile> PayloadFromDirectory(const std::filesystem::path& sourceDir);
@@ -46,12 +56,15 @@ std::vector<PayloadFile> PayloadFromDirectory(const std::filesystem::path& sourc
 // it fails to reach the file, including on the final flush and close.
 void WriteFile(const std::filesystem::path& file, std::string_view bytes);
 
-// Size and base64 SHA-256 of each 64 KiB block of some content.
+// Size and base64 hash of each 64 KiB block of some content and of all of it;
+// as written, also each block's compressed size (none when stored).
 struct BlockHashes {
     std::uint64_t size = 0;
     std::vector<std::string> blocks;
+    std::string file;
+    std::vector<std::uint64_t> compressedSizes;
 };
-BlockHashes HashBlocks(const Content& content);
+BlockHashes HashBlocks(const Content& content, HashMethod method = HashMethod::Sha256);
 
 // A part name percent-encoded as a ZIP entry name.
 std::string EncodePartName(std::string_view name);
@@ -62,7 +75,7 @@ class ZipWriter;
 // that put a package together differently on purpose.
 class PackageBuilder {
 public:
-    explicit PackageBuilder(const std::filesystem::path& packageFile);
+    explicit PackageBuilder(const std::filesystem::path& packageFile, HashMethod method = HashMethod::Sha256);
     ~PackageBuilder();
     PackageBuilder(const PackageBuilder&) = delete;
     PackageBuilder& operator=(const PackageBuilder&) = delete;
@@ -71,10 +84,9 @@ public:
     // content type, and its blocks in the block map.
     void AddPayload(const PayloadFile& file);
 
-    // The steps of AddPayload. An entry under a raw name with a Unix mode:
-    void AddEntry(const std::string& rawName, const Content& content, std::uint32_t mode);
-    // An entry kept as it is, under its part name (a package in a bundle):
-    void AddStoredEntry(const std::string& name, const std::filesystem::path& file);
+    // The steps of AddPayload. An entry under a raw name with a Unix mode,
+    // written at once; the hashes of its data as written:
+    BlockHashes AddEntry(const std::string& rawName, const Content& content, std::uint32_t mode, bool stored = false);
     // A part that [Content_Types].xml gives a type:
     void AddPartName(const std::string& name);
     // A file record in the block map (its local header size from the entry
@@ -90,6 +102,7 @@ public:
 private:
     struct BlockMap;
 
+    HashMethod m_method;
     std::unique_ptr<ZipWriter> m_zip;
     std::unique_ptr<BlockMap> m_blockMap;
     std::vector<std::string> m_partNames;

@@ -1,64 +1,256 @@
 #include "tools/packaging/ZipWriter.h"
 
-#include <zip.h>
+#include <zlib.h>
 
+#include <algorithm>
+#include <limits>
+#include <memory>
 #include <stdexcept>
 
 namespace packaging {
 namespace {
 
+constexpr std::uint32_t kLocalHeaderSignature = 0x04034b50;
+constexpr std::uint32_t kDataDescriptorSignature = 0x08074b50;
+constexpr std::uint32_t kCentralHeaderSignature = 0x02014b50;
+constexpr std::uint32_t kZip64EndSignature = 0x06064b50;
+constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
+constexpr std::uint32_t kEndSignature = 0x06054b50;
+constexpr std::uint16_t kZip64Version = 45;
+constexpr std::uint16_t kDeflateVersion = 20;
+constexpr std::uint16_t kMadeByUnix = 3 << 8;
+constexpr std::uint16_t kDataDescriptorFlag = 1 << 3;
+constexpr std::uint16_t kStored = 0;
+constexpr std::uint16_t kDeflated = 8;
+// 1980-01-01 00:00: the same package from the same input, byte for byte.
+constexpr std::uint16_t kDosDate = (0 << 9) | (1 << 5) | 1;
+constexpr std::uint16_t kDosTime = 0;
+constexpr std::uint32_t kNoValue32 = 0xFFFFFFFF;
+
 [[noreturn]] void Fail(const std::string& text) { throw std::runtime_error(text); }
+
+class Bytes {
+public:
+    Bytes& U16(std::uint16_t value) { return Put(value, 2); }
+    Bytes& U32(std::uint32_t value) { return Put(value, 4); }
+    Bytes& U64(std::uint64_t value) { return Put(value, 8); }
+    Bytes& Text(std::string_view text) {
+        m_bytes.append(text);
+        return *this;
+    }
+    const std::string& Data() const { return m_bytes; }
+
+private:
+    Bytes& Put(std::uint64_t value, int size) {
+        for (int i = 0; i < size; ++i) {
+            m_bytes += static_cast<char>((value >> (8 * i)) & 0xFF);
+        }
+        return *this;
+    }
+    std::string m_bytes;
+};
+
+std::uint16_t Length16(std::size_t length, const std::string& name) {
+    if (length > std::numeric_limits<std::uint16_t>::max()) {
+        Fail("the entry name is too long: " + name);
+    }
+    return static_cast<std::uint16_t>(length);
+}
+
+struct DeflateStream {
+    z_stream stream{};
+    DeflateStream() {
+        if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+            Fail("cannot start deflating");
+        }
+    }
+    ~DeflateStream() { deflateEnd(&stream); }
+    DeflateStream(const DeflateStream&) = delete;
+    DeflateStream& operator=(const DeflateStream&) = delete;
+
+    // Compresses `input` and flushes with `flush`; appends the output to `out`.
+    void Run(std::string_view input, int flush, std::string& out) {
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input.data()));
+        stream.avail_in = static_cast<uInt>(input.size());
+        char buffer[16384];
+        for (;;) {
+            stream.next_out = reinterpret_cast<Bytef*>(buffer);
+            stream.avail_out = sizeof buffer;
+            const int result = deflate(&stream, flush);
+            if (result == Z_STREAM_ERROR) {
+                Fail("deflate failed");
+            }
+            out.append(buffer, sizeof buffer - stream.avail_out);
+            if (stream.avail_out != 0 && stream.avail_in == 0) {
+                break;
+            }
+        }
+    }
+};
 
 }  // namespace
 
-void ZipWriter::ArchiveDeleter::operator()(zip* archive) const noexcept { zip_discard(archive); }
-
 ZipWriter::ZipWriter(const std::filesystem::path& file) : m_file(file) {
-    std::error_code ignored;
-    std::filesystem::remove(file, ignored);
-    int error = 0;
-    m_archive.reset(zip_open(file.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error));
-    if (!m_archive) {
+    m_out.open(file, std::ios::binary | std::ios::trunc);
+    if (!m_out) {
         Fail("cannot create " + file.string());
     }
 }
 
 ZipWriter::~ZipWriter() = default;
 
-void ZipWriter::AddBytes(const std::string& name, std::string bytes, std::uint32_t mode) {
-    const std::string& stored = m_buffers.emplace_back(std::move(bytes));
-    Add(name, zip_source_buffer(m_archive.get(), stored.data(), stored.size(), 0), mode);
+void ZipWriter::Write(std::string_view bytes) {
+    m_out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!m_out) {
+        Fail("cannot write " + m_file.string());
+    }
+    m_offset += bytes.size();
 }
 
-void ZipWriter::AddFile(const std::string& name, const std::filesystem::path& path, std::uint32_t mode) {
-    Add(name, zip_source_file(m_archive.get(), path.c_str(), 0, -1), mode);
+void ZipWriter::Add(const std::string& name, std::uint32_t mode, bool compress, const Reader& read,
+                    const BlockSink& sink) {
+    CentralEntry entry{name, mode, compress ? kDeflated : kStored, 0, 0, 0, m_offset};
+    // Sizes and CRC follow the data, so the header can be written first.
+    Write(Bytes()
+              .U32(kLocalHeaderSignature)
+              .U16(compress ? kDeflateVersion : 10)
+              .U16(kDataDescriptorFlag)
+              .U16(entry.method)
+              .U16(kDosTime)
+              .U16(kDosDate)
+              .U32(0)
+              .U32(0)
+              .U32(0)
+              .U16(Length16(name.size(), name))
+              .U16(0)
+              .Text(name)
+              .Data());
+
+    std::unique_ptr<DeflateStream> deflater = compress ? std::make_unique<DeflateStream>() : nullptr;
+    std::string block(kZipBlockSize, '\0');
+    std::string next(kZipBlockSize, '\0');
+    std::string compressed;
+    uLong crc = crc32(0, nullptr, 0);
+    std::size_t filled = read(block.data(), block.size());
+    for (;;) {
+        const std::string_view data(block.data(), filled);
+        // One block ahead tells whether this one is the last, whose flush ends the stream.
+        const std::size_t nextFilled = filled == kZipBlockSize ? read(next.data(), next.size()) : 0;
+        const bool last = nextFilled == 0;
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size()));
+        entry.size += data.size();
+        std::uint64_t blockCompressed = 0;
+        if (deflater) {
+            compressed.clear();
+            deflater->Run(data, last ? Z_FINISH : Z_FULL_FLUSH, compressed);
+            Write(compressed);
+            blockCompressed = compressed.size();
+        } else {
+            Write(data);
+            blockCompressed = data.size();
+        }
+        entry.compressedSize += blockCompressed;
+        if (sink && !data.empty()) {
+            sink(data, deflater ? blockCompressed : 0);
+        }
+        if (last) {
+            break;
+        }
+        block.swap(next);
+        filled = nextFilled;
+    }
+    entry.crc = static_cast<std::uint32_t>(crc);
+
+    Bytes descriptor;
+    descriptor.U32(kDataDescriptorSignature).U32(entry.crc);
+    if (entry.size >= kNoValue32 || entry.compressedSize >= kNoValue32) {
+        descriptor.U64(entry.compressedSize).U64(entry.size);
+    } else {
+        descriptor.U32(static_cast<std::uint32_t>(entry.compressedSize)).U32(static_cast<std::uint32_t>(entry.size));
+    }
+    Write(descriptor.Data());
+    m_entries.push_back(std::move(entry));
 }
 
-void ZipWriter::AddStoredFile(const std::string& name, const std::filesystem::path& path, std::uint32_t mode) {
-    Add(name, zip_source_file(m_archive.get(), path.c_str(), 0, -1), mode, false);
+void ZipWriter::AddBytes(const std::string& name, std::string_view bytes, std::uint32_t mode, bool compress) {
+    std::size_t at = 0;
+    Add(name, mode, compress, [&](char* buffer, std::size_t size) {
+        const std::size_t count = std::min(size, bytes.size() - at);
+        std::copy_n(bytes.data() + at, count, buffer);
+        at += count;
+        return count;
+    });
 }
 
 void ZipWriter::Close() {
-    if (zip_close(m_archive.get()) != 0) {
-        Fail("cannot write " + m_file.string() + ": " + zip_strerror(m_archive.get()));
+    if (m_closed) {
+        return;
     }
-    static_cast<void>(m_archive.release());
-}
-
-void ZipWriter::Add(const std::string& name, zip_source_t* source, std::uint32_t mode, bool deflate) {
-    if (source == nullptr) {
-        Fail("cannot add " + name + ": " + zip_strerror(m_archive.get()));
+    const std::uint64_t directoryOffset = m_offset;
+    for (const CentralEntry& entry : m_entries) {
+        Write(Bytes()
+                  .U32(kCentralHeaderSignature)
+                  .U16(kMadeByUnix | kZip64Version)
+                  .U16(kZip64Version)
+                  .U16(kDataDescriptorFlag)
+                  .U16(entry.method)
+                  .U16(kDosTime)
+                  .U16(kDosDate)
+                  .U32(entry.crc)
+                  .U32(kNoValue32)
+                  .U32(kNoValue32)
+                  .U16(Length16(entry.name.size(), entry.name))
+                  .U16(4 + 24)
+                  .U16(0)
+                  .U16(0)
+                  .U16(0)
+                  .U32(entry.mode << 16)
+                  .U32(kNoValue32)
+                  .Text(entry.name)
+                  // The ZIP64 extra field: sizes and the local header's offset.
+                  .U16(0x0001)
+                  .U16(24)
+                  .U64(entry.size)
+                  .U64(entry.compressedSize)
+                  .U64(entry.offset)
+                  .Data());
     }
-    const zip_int64_t index = zip_file_add(m_archive.get(), name.c_str(), source, ZIP_FL_ENC_RAW);
-    if (index < 0) {
-        zip_source_free(source);
-        Fail("cannot add " + name + ": " + zip_strerror(m_archive.get()));
+    const std::uint64_t directorySize = m_offset - directoryOffset;
+    const std::uint64_t zip64EndOffset = m_offset;
+    const std::uint64_t count = m_entries.size();
+    Write(Bytes()
+              .U32(kZip64EndSignature)
+              .U64(44)
+              .U16(kMadeByUnix | kZip64Version)
+              .U16(kZip64Version)
+              .U32(0)
+              .U32(0)
+              .U64(count)
+              .U64(count)
+              .U64(directorySize)
+              .U64(directoryOffset)
+              .U32(kZip64LocatorSignature)
+              .U32(0)
+              .U64(zip64EndOffset)
+              .U32(1)
+              .Data());
+    const auto fit16 = [](std::uint64_t value) { return static_cast<std::uint16_t>(std::min<std::uint64_t>(value, 0xFFFF)); };
+    const auto fit32 = [](std::uint64_t value) { return static_cast<std::uint32_t>(std::min<std::uint64_t>(value, kNoValue32)); };
+    Write(Bytes()
+              .U32(kEndSignature)
+              .U16(0)
+              .U16(0)
+              .U16(fit16(count))
+              .U16(fit16(count))
+              .U32(fit32(directorySize))
+              .U32(fit32(directoryOffset))
+              .U16(0)
+              .Data());
+    m_out.close();
+    if (!m_out) {
+        Fail("cannot write " + m_file.string());
     }
-    const auto entry = static_cast<zip_uint64_t>(index);
-    if (zip_file_set_external_attributes(m_archive.get(), entry, 0, ZIP_OPSYS_UNIX, mode << 16) != 0 ||
-        zip_set_file_compression(m_archive.get(), entry, deflate ? ZIP_CM_DEFLATE : ZIP_CM_STORE, 0) != 0) {
-        Fail("cannot set up " + name + ": " + zip_strerror(m_archive.get()));
-    }
+    m_closed = true;
 }
 
 }  // namespace packaging

@@ -1,45 +1,63 @@
-// A ZIP archive being written with libzip: entries under raw names with Unix
-// modes, each deflated.
+// A ZIP archive written as the platform's packer writes one: entries streamed
+// one after another, each local header followed by its data and a data
+// descriptor, a central directory whose entries all carry ZIP64 sizes and
+// offsets, and the ZIP64 end records before the classic one. A deflated entry
+// is compressed 64 KiB block by block, the stream fully flushed after each, so
+// that every block's compressed bytes stand on their own.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
-#include <list>
-#include <memory>
+#include <fstream>
+#include <functional>
 #include <string>
-
-struct zip;
-struct zip_source;
+#include <string_view>
+#include <vector>
 
 namespace packaging {
 
-// Raises std::runtime_error on failure. Buffers handed to libzip live as long
-// as the writer; files added are read when it is closed.
+constexpr std::size_t kZipBlockSize = 65536;
+
+// Raises std::runtime_error on failure.
 class ZipWriter {
 public:
+    // Fills the buffer with up to `size` bytes of an entry's data and returns
+    // how many; fewer only at its end.
+    using Reader = std::function<std::size_t(char* buffer, std::size_t size)>;
+    // Sees each block of an entry's data once it is written, with the size of
+    // its compressed bytes (0 for a stored entry).
+    using BlockSink = std::function<void(std::string_view block, std::uint64_t compressedSize)>;
+
     // Creates the file, replacing one that is there.
     explicit ZipWriter(const std::filesystem::path& file);
     ~ZipWriter();
     ZipWriter(const ZipWriter&) = delete;
     ZipWriter& operator=(const ZipWriter&) = delete;
 
-    void AddBytes(const std::string& name, std::string bytes, std::uint32_t mode);
-    void AddFile(const std::string& name, const std::filesystem::path& path, std::uint32_t mode);
-    // A file kept as it is (a package in a bundle, read in place by offset).
-    void AddStoredFile(const std::string& name, const std::filesystem::path& path, std::uint32_t mode);
-    // Writes the archive; without it nothing is written.
+    // An entry under a raw name with a Unix mode, deflated unless `compress` is false.
+    void Add(const std::string& name, std::uint32_t mode, bool compress, const Reader& read, const BlockSink& sink = {});
+    void AddBytes(const std::string& name, std::string_view bytes, std::uint32_t mode, bool compress = true);
+    // Writes the central directory and the end records; without it the file is incomplete.
     void Close();
 
 private:
-    struct ArchiveDeleter {
-        void operator()(zip* archive) const noexcept;
+    struct CentralEntry {
+        std::string name;
+        std::uint32_t mode = 0;
+        std::uint16_t method = 0;
+        std::uint32_t crc = 0;
+        std::uint64_t compressedSize = 0;
+        std::uint64_t size = 0;
+        std::uint64_t offset = 0;
     };
 
-    void Add(const std::string& name, zip_source* source, std::uint32_t mode, bool deflate = true);
+    void Write(std::string_view bytes);
 
     std::filesystem::path m_file;
-    std::unique_ptr<zip, ArchiveDeleter> m_archive;
-    std::list<std::string> m_buffers;
+    std::ofstream m_out;
+    std::uint64_t m_offset = 0;
+    std::vector<CentralEntry> m_entries;
+    bool m_closed = false;
 };
 
 }  // namespace packaging

@@ -26,6 +26,7 @@ constexpr hresult kInUse = ToHresult(0x80073D02);
 constexpr hresult kHigherVersionInstalled = ToHresult(0x80073D06);
 constexpr hresult kWrongArchitecture = ToHresult(0x80073D10);
 constexpr hresult kIdentityMismatch = ToHresult(0x80073D36);
+constexpr hresult kRelationshipsNotAllowed = ToHresult(0x80080202);
 constexpr hresult kMissingFootprintFile = ToHresult(0x80080203);
 constexpr hresult kInvalidManifest = ToHresult(0x80080204);
 constexpr hresult kInvalidBlockMap = ToHresult(0x80080205);

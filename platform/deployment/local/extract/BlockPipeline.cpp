@@ -77,7 +77,7 @@ void BlockPipeline::Produce(const PackageArchive& archive, const std::vector<Pay
         for (const PayloadFile& file : payload) {
             const ArchiveEntry& entry = *file.entry;
             const PackageArchive::EntryReader input = archive.Open(entry);
-            for (std::size_t block = 0; block < file.blocks->blockHashes.size(); ++block) {
+            for (std::uint64_t block = 0; block < file.blocks->BlockCount(); ++block) {
                 Slot* slot = Acquire();
                 if (slot == nullptr) {
                     return;

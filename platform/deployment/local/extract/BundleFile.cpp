@@ -25,7 +25,7 @@ constexpr std::uint64_t kBundleManifestLimit = 8 * 1024 * 1024;
 
 // What the bundle's block map says of each entry, by name.
 struct BundleFile::Checked {
-    std::vector<BlockMapFile> blockMap;
+    BlockMapDocument blockMap;
     std::unordered_map<std::string, const BlockMapFile*> byName;
 };
 
@@ -41,7 +41,7 @@ BundleFile::BundleFile(std::filesystem::path file, std::wstring displayName)
         archive.FailWith(error);
     }
     m_checked->blockMap = ReadMatchedBlockMap(archive);
-    for (const BlockMapFile& listed : m_checked->blockMap) {
+    for (const BlockMapFile& listed : m_checked->blockMap.files) {
         m_checked->byName.emplace(listed.name, &listed);
     }
     for (const BundledPackage& package : m_manifest.packages) {
@@ -76,10 +76,14 @@ void BundleFile::VerifyStored(const BundledPackage& package) const {
     if (!file) {
         ThrowFileError(errno, L"Cannot open the bundle " + PathText(m_file));
     }
+    const HashMethod method = m_checked->blockMap.method;
+    const BlockMapFile& expected = *listed->second;
     std::vector<char> buffer(kBlockSize);
-    Sha256 hasher;
+    Hasher block(method);
+    Hasher whole(method);
+    const std::uint64_t blocks = expected.blockHashes.size() / DigestSize(method);
     std::uint64_t done = 0;
-    for (const auto& expected : listed->second->blockHashes) {
+    for (std::uint64_t index = 0; index < blocks; ++index) {
         const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockSize, package.size - done));
         std::size_t filled = 0;
         while (filled < want) {
@@ -96,13 +100,17 @@ void BundleFile::VerifyStored(const BundledPackage& package) const {
             }
             filled += static_cast<std::size_t>(read);
         }
-        hasher.Update(buffer.data(), want);
-        if (hasher.Finish() != expected) {
+        block.Update(buffer.data(), want);
+        whole.Update(buffer.data(), want);
+        if (!std::ranges::equal(block.Finish().Bytes(), expected.BlockHash(index, method))) {
             Throw(kBlockHashMismatch, name + L" whose stored data at offset " + std::to_wstring(package.offset) +
-                                          L" does not match the hash of its block " +
-                                          std::to_wstring(done / kBlockSize + 1) + L" in the bundle's block map.");
+                                          L" does not match the hash of its block " + std::to_wstring(index + 1) +
+                                          L" in the bundle's block map.");
         }
         done += want;
+    }
+    if (expected.fileHash && !(whole.Finish() == *expected.fileHash)) {
+        Throw(kBlockHashMismatch, name + L" whose stored data does not match its FileHash in the bundle's block map.");
     }
 }
 

@@ -34,34 +34,42 @@ struct ExtractOptions {
     std::uint64_t diskReserve = 0;
 };
 
-// Checks every entry's path, reads the manifest and the block map, extracts every
-// payload file under `destination` (an existing, empty folder) verifying sizes
-// and block hashes as it streams, flushes files and folders to disk, and
-// returns the manifest's identity. Memory
-// use does not grow with the package's size. Decompression runs on a second
-// thread; `options` are called on the caller's thread only. Raises, with a text naming the
-// package and the fault:
+// Checks every entry's path and the content types, reads the manifest and the
+// block map, extracts every payload file under `destination` (an existing,
+// empty folder) verifying sizes, block hashes and file hashes as it streams,
+// keeps the footprint files beside them (block map, signature, code integrity
+// catalog; not [Content_Types].xml), flushes files and folders to disk, and
+// returns the manifest's identity.
+// Memory use does not grow with the package's size. Decompression runs on a
+// second thread; `options` are called on the caller's thread only. Raises, with
+// a text naming the package and the fault:
 //   0x80073CF0 not a readable ZIP;
-//   0x80080203 AppxManifest.xml or AppxBlockMap.xml missing;
+//   0x80080202 an entry in a folder of relationship parts (_rels);
+//   0x80080203 AppxManifest.xml or AppxBlockMap.xml missing, or a code
+//              integrity catalog without AppxSignature.p7x;
 //   0x80080204 invalid manifest;
 //   0x80080205 invalid block map, a payload file missing from it or a listed file
-//              missing from the package, or a size that does not match;
-//   0x80080206 an unsafe or repeated entry path, a symlink or device entry, an
-//              encrypted entry or unsupported compression, or unreadable data;
-//   0x80080207 a block whose hash does not match;
+//              missing from the package, or a size or a deflated file's
+//              compressed size that does not match;
+//   0x80080206 an unsafe, reserved or repeated entry path, a symlink or device
+//              entry, an encrypted entry or a compression other than stored and
+//              deflate, no or an invalid [Content_Types].xml or a part it gives
+//              no type, or unreadable data;
+//   0x80080207 a block or a whole file whose hash does not match;
 //   0x800704C7 cancelled; 0x80073CF4 disk full; 0x80070057 destination not an
 //              empty folder; other I/O failures as 0x80004005.
 // On failure the caller deletes `destination`.
 PackageIdentity ExtractPackage(const std::filesystem::path& packageFile, const std::filesystem::path& destination,
                                const ExtractOptions& options = {});
 
-// Just the manifest's identity, without extracting; the entries' paths are
-// checked all the same (0x80073CF0, 0x80080203, 0x80080204 or 0x80080206 as above).
+// Just the manifest's identity, without extracting; the entries' paths and the
+// content types are checked all the same (0x80073CF0, 0x80080202, 0x80080203,
+// 0x80080204 or 0x80080206 as above).
 PackageIdentity ReadPackageIdentity(const std::filesystem::path& packageFile);
 
-// The block map of an opened package (a bundle), every entry but the footprint
-// files checked against it without reading any data: 0x80080203 and 0x80080205
-// as above.
-std::vector<BlockMapFile> ReadMatchedBlockMap(const PackageArchive& package);
+// The block map of an opened package (a bundle), its content types and every
+// entry but the footprint files checked against it without reading any data:
+// 0x80080202, 0x80080203, 0x80080205 and 0x80080206 as above.
+BlockMapDocument ReadMatchedBlockMap(const PackageArchive& package);
 
 }  // namespace platform::deployment::local

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <type_traits>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "platform/Error.h"
@@ -24,7 +25,20 @@ namespace platform::deployment::local {
 namespace {
 
 constexpr std::string_view kBlockMapNamespace = "http://schemas.microsoft.com/appx/2010/blockmap";
-constexpr std::string_view kSha256Method = "http://www.w3.org/2001/04/xmlenc#sha256";
+// Where the packer's FileHash lives.
+constexpr std::string_view kBlockMap2021Namespace = "http://schemas.microsoft.com/appx/2021/blockmap";
+
+struct KnownMethod {
+    std::string_view uri;
+    HashMethod method;
+};
+constexpr KnownMethod kHashMethods[] = {
+    {"http://www.w3.org/2001/04/xmlenc#sha256", HashMethod::Sha256},
+    {"http://www.w3.org/2001/04/xmldsig-more#sha384", HashMethod::Sha384},
+    {"http://www.w3.org/2001/04/xmlenc#sha512", HashMethod::Sha512},
+};
+
+bool IsXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 [[noreturn]] void Fail(const std::wstring& fault) {
     Throw(kInvalidBlockMap, L"The package block map AppxBlockMap.xml is not valid: " + fault + L".");
@@ -63,7 +77,9 @@ struct Name {
         }
     }
 
-    bool Is(std::string_view name) const { return uri == kBlockMapNamespace && local == name; }
+    bool Is(std::string_view name, std::string_view inNamespace = kBlockMapNamespace) const {
+        return uri == inNamespace && local == name;
+    }
 
     // As written in the document, for messages.
     std::wstring Qualified() const {
@@ -71,15 +87,6 @@ struct Name {
     }
 };
 
-// The value of an attribute without a namespace.
-std::optional<std::string_view> Attribute(const XML_Char** attributes, std::string_view name) {
-    for (; attributes[0] != nullptr; attributes += 2) {
-        if (name == attributes[0]) {
-            return attributes[1];
-        }
-    }
-    return std::nullopt;
-}
 
 struct ParserDeleter {
     void operator()(XML_Parser parser) const noexcept { XML_ParserFree(parser); }
@@ -91,28 +98,87 @@ struct BlockMapReader::State {
     std::unique_ptr<std::remove_pointer_t<XML_Parser>, ParserDeleter> parser;
     std::exception_ptr failure;
     int depth = 0;
-    std::vector<BlockMapFile> files;
+    // Depth of the ignorable element being skipped, 0 when none is.
+    int skipping = 0;
+    BlockMapDocument document;
+    std::size_t digestSize = 0;
     std::unordered_set<std::string> seen;
+    // Prefixes declared on the root, and the namespaces that it lets a reader ignore.
+    std::unordered_map<std::string, std::string> rootPrefixes;
+    std::unordered_set<std::string> ignorable;
+    bool inFile = false;
     BlockMapFile file;
     std::wstring quotedName;
     std::uint64_t expectedBlocks = 0;
+    std::uint64_t blocks = 0;
 
-    void Start(const Name& name, const XML_Char** attributes) {
-        ++depth;
-        if (depth == 1) {
-            StartRoot(name, attributes);
-        } else if (depth == 2) {
-            StartFile(name, attributes);
-        } else if (depth == 3) {
-            AddBlock(name, attributes);
+    void DeclareNamespace(const XML_Char* prefix, const XML_Char* uri) {
+        if (depth == 0) {
+            rootPrefixes[prefix != nullptr ? prefix : ""] = uri != nullptr ? uri : "";
         }
     }
 
+    void Start(const Name& name, const XML_Char** attributes) {
+        ++depth;
+        if (skipping != 0) {
+            return;
+        }
+        if (depth == 1) {
+            StartRoot(name, attributes);
+            return;
+        }
+        if (depth == 2 && name.Is("File")) {
+            StartFile(attributes);
+        } else if (depth == 3 && inFile && name.Is("Block")) {
+            AddBlock(attributes);
+        } else if (depth == 3 && inFile && name.Is("FileHash", kBlockMap2021Namespace)) {
+            AddFileHash(attributes);
+        } else if (ignorable.contains(std::string(name.uri))) {
+            skipping = depth;
+            return;
+        } else {
+            Fail((depth == 2 ? std::wstring(L"the BlockMap") : quotedName) + L" holds a <" + name.Qualified() +
+                 L"> element" + NamespaceText(name.uri));
+        }
+        CheckAttributes(attributes);
+    }
+
     void End() {
-        if (depth == 2) {
+        if (skipping == depth) {
+            skipping = 0;
+        } else if (skipping == 0 && depth == 2 && inFile) {
             EndFile();
         }
         --depth;
+    }
+
+    static std::wstring NamespaceText(std::string_view uri) {
+        if (uri == kBlockMapNamespace || uri == kBlockMap2021Namespace) {
+            return {};
+        }
+        return uri.empty() ? std::wstring(L" without a namespace")
+                           : L" of namespace \"" + FromUtf8Lossy(uri) + L"\" that it does not list as ignorable";
+    }
+
+    // Namespaced attributes that are neither known nor ignorable; those without
+    // a namespace that the reader does not use are let be, as they always were.
+    void CheckAttributes(const XML_Char** attributes) const {
+        for (; attributes[0] != nullptr; attributes += 2) {
+            const Name attribute(attributes[0]);
+            if (!attribute.uri.empty() && !ignorable.contains(std::string(attribute.uri))) {
+                Fail(L"an attribute " + attribute.Qualified() + NamespaceText(attribute.uri));
+            }
+        }
+    }
+
+    // The value of an attribute without a namespace.
+    static std::optional<std::string_view> Attribute(const XML_Char** attributes, std::string_view name) {
+        for (; attributes[0] != nullptr; attributes += 2) {
+            if (name == attributes[0]) {
+                return attributes[1];
+            }
+        }
+        return std::nullopt;
     }
 
     void StartRoot(const Name& name, const XML_Char** attributes) {
@@ -121,18 +187,43 @@ struct BlockMapReader::State {
                  L"\", not a block map's <BlockMap>");
         }
         const auto hashMethod = Attribute(attributes, "HashMethod");
-        if (hashMethod != kSha256Method) {
-            Fail(L"its HashMethod \"" + FromUtf8Lossy(hashMethod.value_or("")) + L"\" is not SHA-256 (" +
-                 FromUtf8Lossy(kSha256Method) + L")");
+        const auto* known = std::find_if(std::begin(kHashMethods), std::end(kHashMethods),
+                                         [&](const KnownMethod& method) { return method.uri == hashMethod; });
+        if (known == std::end(kHashMethods)) {
+            Fail(L"its HashMethod \"" + FromUtf8Lossy(hashMethod.value_or("")) +
+                 L"\" is not SHA-256, SHA-384 or SHA-512");
         }
+        document.method = known->method;
+        digestSize = DigestSize(known->method);
+        const std::string_view prefixes = Attribute(attributes, "IgnorableNamespaces").value_or("");
+        for (std::size_t at = 0; at < prefixes.size();) {
+            if (IsXmlSpace(prefixes[at])) {
+                ++at;
+                continue;
+            }
+            std::size_t end = at;
+            while (end < prefixes.size() && !IsXmlSpace(prefixes[end])) {
+                ++end;
+            }
+            const std::string prefix(prefixes.substr(at, end - at));
+            const auto declared = rootPrefixes.find(prefix);
+            if (declared == rootPrefixes.end() || prefix.empty()) {
+                Fail(L"its IgnorableNamespaces names a prefix \"" + FromUtf8Lossy(prefix) +
+                     L"\" that the root does not declare");
+            }
+            ignorable.insert(declared->second);
+            at = end;
+        }
+        // The block map's own namespace cannot be ignored away.
+        ignorable.erase(std::string(kBlockMapNamespace));
+        CheckAttributes(attributes);
     }
 
-    void StartFile(const Name& element, const XML_Char** attributes) {
-        if (!element.Is("File")) {
-            Fail(L"the BlockMap holds a <" + element.Qualified() + L"> element");
-        }
-        const std::wstring which = L"file " + std::to_wstring(files.size() + 1);
+    void StartFile(const XML_Char** attributes) {
+        const std::wstring which = L"file " + std::to_wstring(document.files.size() + 1);
         file = BlockMapFile{};
+        inFile = true;
+        blocks = 0;
         const auto name = Attribute(attributes, "Name");
         if (!name) {
             Fail(which + L" has no Name");
@@ -155,34 +246,68 @@ struct BlockMapReader::State {
             Fail(quotedName + L" has no valid LfhSize");
         }
         file.lfhSize = *lfhSize;
-        expectedBlocks = (file.size + kBlockSize - 1) / kBlockSize;
+        expectedBlocks = file.BlockCount();
+        file.blockHashes.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(expectedBlocks, 4096)) * digestSize);
     }
 
-    void AddBlock(const Name& element, const XML_Char** attributes) {
-        if (!element.Is("Block")) {
-            Fail(quotedName + L" holds a <" + element.Qualified() + L"> element");
+    // Base64 of one digest of the block map's method, or nullopt.
+    std::optional<std::vector<std::uint8_t>> HashOf(const XML_Char** attributes) const {
+        auto hash = DecodeBase64(Attribute(attributes, "Hash").value_or(""));
+        if (!hash || hash->size() != digestSize) {
+            return std::nullopt;
         }
-        if (file.blockHashes.size() >= expectedBlocks) {
+        return hash;
+    }
+
+    std::wstring DigestText() const { return L"the base64 of " + std::to_wstring(digestSize) + L" bytes"; }
+
+    void AddBlock(const XML_Char** attributes) {
+        if (blocks >= expectedBlocks) {
             Fail(quotedName + L" has more than the " + std::to_wstring(expectedBlocks) + L" blocks its size needs");
         }
-        const auto hash = DecodeBase64(Attribute(attributes, "Hash").value_or(""));
-        if (!hash || hash->size() != 32) {
-            Fail(quotedName + L" has a block whose Hash is not the base64 of 32 bytes");
+        const auto hash = HashOf(attributes);
+        if (!hash) {
+            Fail(quotedName + L" has a block whose Hash is not " + DigestText());
         }
-        auto& digest = file.blockHashes.emplace_back();
-        std::copy(hash->begin(), hash->end(), digest.begin());
+        // Only stored blocks go without their compressed size, and a file is
+        // stored or deflated as a whole.
+        const auto compressedText = Attribute(attributes, "Size");
+        const auto compressed = ParseNumber<std::uint32_t>(compressedText.value_or(""));
+        if (compressedText && !compressed) {
+            Fail(quotedName + L" has a block whose Size is not a number");
+        }
+        if (blocks > 0 && compressed.has_value() != file.compressedSize.has_value()) {
+            Fail(quotedName + L" has blocks with and without a Size");
+        }
+        if (compressed) {
+            file.compressedSize = file.compressedSize.value_or(0) + *compressed;
+        }
+        file.blockHashes.insert(file.blockHashes.end(), hash->begin(), hash->end());
+        ++blocks;
+    }
+
+    void AddFileHash(const XML_Char** attributes) {
+        if (file.fileHash) {
+            Fail(quotedName + L" has more than one FileHash");
+        }
+        const auto hash = HashOf(attributes);
+        if (!hash) {
+            Fail(quotedName + L" has a FileHash whose Hash is not " + DigestText());
+        }
+        file.fileHash = Digest(*hash);
     }
 
     void EndFile() {
-        if (file.blockHashes.size() != expectedBlocks) {
-            Fail(quotedName + L" has " + std::to_wstring(file.blockHashes.size()) + L" blocks, its size needs " +
+        inFile = false;
+        if (blocks != expectedBlocks) {
+            Fail(quotedName + L" has " + std::to_wstring(blocks) + L" blocks, its size needs " +
                  std::to_wstring(expectedBlocks));
         }
         if (!seen.insert(FoldCase(file.name)).second) {
             Fail(L"file \"" + FromUtf8Lossy(file.name) + L"\" is listed more than once");
         }
         file.blockHashes.shrink_to_fit();
-        files.push_back(std::move(file));
+        document.files.push_back(std::move(file));
     }
 
     // Exceptions may not cross expat's frames: the first is kept, the parser
@@ -206,6 +331,9 @@ struct BlockMapReader::State {
     }
     static void OnEnd(void* self, const XML_Char*) {
         Guarded(self, [](State& state) { state.End(); });
+    }
+    static void OnNamespace(void* self, const XML_Char* prefix, const XML_Char* uri) {
+        Guarded(self, [&](State& state) { state.DeclareNamespace(prefix, uri); });
     }
     // A document type could declare entities that expand without bound; block
     // maps never have one.
@@ -244,6 +372,7 @@ BlockMapReader::BlockMapReader() : m_state(std::make_unique<State>()) {
     XML_SetUserData(parser, m_state.get());
     XML_SetElementHandler(parser, &State::OnStart, &State::OnEnd);
     XML_SetStartDoctypeDeclHandler(parser, &State::OnDoctype);
+    XML_SetStartNamespaceDeclHandler(parser, &State::OnNamespace);
 }
 
 BlockMapReader::~BlockMapReader() = default;
@@ -256,12 +385,12 @@ void BlockMapReader::Feed(std::string_view bytes) {
     }
 }
 
-std::vector<BlockMapFile> BlockMapReader::Finish() {
+BlockMapDocument BlockMapReader::Finish() {
     m_state->Parse(nullptr, 0, true);
-    return std::move(m_state->files);
+    return std::move(m_state->document);
 }
 
-std::vector<BlockMapFile> ReadBlockMap(std::string_view bytes) {
+BlockMapDocument ReadBlockMap(std::string_view bytes) {
     BlockMapReader reader;
     reader.Feed(bytes);
     return reader.Finish();

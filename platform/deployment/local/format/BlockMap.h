@@ -1,13 +1,16 @@
-// The package block map (AppxBlockMap.xml): size and per-64-KiB SHA-256 of every
-// payload file.
+// The package block map (AppxBlockMap.xml): size, the hash of every 64 KiB
+// block and optionally of the whole file, for every payload file.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/deployment/local/format/Hash.h"
 
 namespace platform::deployment::local {
 
@@ -17,16 +20,38 @@ struct BlockMapFile {
     std::string name;  // UTF-8, '/' separators (the block map writes '\')
     std::uint64_t size = 0;
     std::uint32_t lfhSize = 0;  // read, not checked
-    std::vector<std::array<std::uint8_t, 32>> blockHashes;
+    // Each block's digest in turn, DigestSize(method) bytes each: a block map
+    // may list millions of blocks.
+    std::vector<std::uint8_t> blockHashes;
+    std::optional<Digest> fileHash;  // the 2021 namespace's FileHash
+    // The sum of the blocks' compressed Size; none when the file is stored.
+    std::optional<std::uint64_t> compressedSize;
+
+    std::uint64_t BlockCount() const noexcept { return (size + kBlockSize - 1) / kBlockSize; }
+    std::span<const std::uint8_t> BlockHash(std::uint64_t block, HashMethod method) const {
+        const std::size_t length = DigestSize(method);
+        return std::span(blockHashes).subspan(static_cast<std::size_t>(block) * length, length);
+    }
+};
+
+struct BlockMapDocument {
+    HashMethod method = HashMethod::Sha256;
+    std::vector<BlockMapFile> files;
 };
 
 // Reads a block map as it arrives, in pieces of any size: the document grows
 // with the package (about 1.2 MiB per GiB of payload) and only its hashes are
-// kept. Raises 0x80080205 with a text saying what is wrong for malformed XML
-// or a document type declaration, another namespace or hash method, a file
-// without a valid name, size or local header size, a block count other than
-// ceil(size / 64 KiB), a hash that is not base64 of 32 bytes, or two files of
-// the same name (also when they differ only in ASCII case).
+// kept. Elements and attributes of the namespaces that the root lists in
+// IgnorableNamespaces are skipped unless the reader knows them. Raises
+// 0x80080205 with a text saying what is wrong for malformed XML or a document
+// type declaration, another root namespace, a hash method other than SHA-256,
+// SHA-384 or SHA-512, an element or attribute of a namespace that it neither
+// knows nor may ignore, a file without a valid name, size or local header
+// size, a block count other than ceil(size / 64 KiB), a hash that is not the
+// base64 of one digest, a block's compressed Size that is not a number or
+// given for some blocks of a file and not for others, more
+// than one FileHash in a file, or two files of the same name (also when they
+// differ only in ASCII case).
 class BlockMapReader {
 public:
     BlockMapReader();
@@ -35,8 +60,8 @@ public:
     BlockMapReader& operator=(const BlockMapReader&) = delete;
 
     void Feed(std::string_view bytes);
-    // The files, once the whole document has been fed.
-    std::vector<BlockMapFile> Finish();
+    // The document, once all of it has been fed.
+    BlockMapDocument Finish();
 
 private:
     struct State;
@@ -44,6 +69,6 @@ private:
 };
 
 // Reads a whole block map at once.
-std::vector<BlockMapFile> ReadBlockMap(std::string_view bytes);
+BlockMapDocument ReadBlockMap(std::string_view bytes);
 
 }  // namespace platform::deployment::local

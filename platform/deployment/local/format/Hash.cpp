@@ -6,6 +6,21 @@
 #include "platform/Error.h"
 
 namespace platform::deployment::local {
+namespace {
+
+const EVP_MD* Algorithm(HashMethod method) {
+    switch (method) {
+        case HashMethod::Sha384:
+            return EVP_sha384();
+        case HashMethod::Sha512:
+            return EVP_sha512();
+        case HashMethod::Sha256:
+            break;
+    }
+    return EVP_sha256();
+}
+
+}  // namespace
 
 // OpenSSL's own exit handler would remove its per-thread state first and leave
 // that of the worker threads behind, so it is not installed.
@@ -16,30 +31,53 @@ void InitializeCrypto() {
     }
 }
 
-void Sha256::ContextDeleter::operator()(evp_md_ctx_st* context) const noexcept { EVP_MD_CTX_free(context); }
+std::size_t DigestSize(HashMethod method) {
+    switch (method) {
+        case HashMethod::Sha384:
+            return 48;
+        case HashMethod::Sha512:
+            return 64;
+        case HashMethod::Sha256:
+            break;
+    }
+    return 32;
+}
 
-Sha256::Sha256() : m_context(EVP_MD_CTX_new()) {
-    if (!m_context || EVP_DigestInit_ex(m_context.get(), EVP_sha256(), nullptr) != 1) {
+Digest::Digest(std::span<const std::uint8_t> bytes) : m_size(std::min(bytes.size(), kMaxSize)) {
+    std::copy_n(bytes.begin(), m_size, m_bytes.begin());
+}
+
+void Hasher::ContextDeleter::operator()(evp_md_ctx_st* context) const noexcept { EVP_MD_CTX_free(context); }
+
+Hasher::Hasher(HashMethod method) : m_method(method), m_context(EVP_MD_CTX_new()) {
+    if (!m_context || EVP_DigestInit_ex(m_context.get(), Algorithm(method), nullptr) != 1) {
         Throw(kOutOfMemory);
     }
 }
 
-Sha256::~Sha256() = default;
+Hasher::~Hasher() = default;
 
-void Sha256::Update(const void* data, std::size_t size) {
+void Hasher::Update(const void* data, std::size_t size) {
     if (EVP_DigestUpdate(m_context.get(), data, size) != 1) {
-        Throw(kFail, L"SHA-256 could not be computed.");
+        Throw(kFail, L"The hash could not be computed.");
     }
 }
 
-Sha256Digest Sha256::Finish() {
-    Sha256Digest digest{};
+Digest Hasher::Finish() {
+    std::array<std::uint8_t, Digest::kMaxSize> bytes{};
     unsigned int length = 0;
-    if (EVP_DigestFinal_ex(m_context.get(), digest.data(), &length) != 1 || length != digest.size() ||
-        EVP_DigestInit_ex(m_context.get(), EVP_sha256(), nullptr) != 1) {
-        Throw(kFail, L"SHA-256 could not be computed.");
+    if (EVP_DigestFinal_ex(m_context.get(), bytes.data(), &length) != 1 || length != DigestSize(m_method) ||
+        EVP_DigestInit_ex(m_context.get(), Algorithm(m_method), nullptr) != 1) {
+        Throw(kFail, L"The hash could not be computed.");
     }
-    return digest;
+    return Digest(std::span(bytes.data(), length));
+}
+
+Sha256Digest Sha256::Finish() {
+    const Digest digest = m_hasher.Finish();
+    Sha256Digest result{};
+    std::ranges::copy(digest.Bytes(), result.begin());
+    return result;
 }
 
 Sha256Digest Sha256::Of(std::string_view bytes) {

@@ -208,6 +208,13 @@ ArchiveEntry PackageArchive::ReadEntry(std::uint64_t index) const {
     if (!IsSafeEntryName(entry.name)) {
         Fail(kCorruptPackage, L"has an entry " + Quoted(raw) + L" whose path is not a safe relative path");
     }
+    if (HasReservedSegment(entry.name)) {
+        Fail(kCorruptPackage, L"has an entry " + Quoted(raw) +
+                                  L" whose path has a device name or a name ending in a dot or a space");
+    }
+    if (IsRelationshipPart(entry.name)) {
+        Fail(kRelationshipsNotAllowed, L"has an entry " + Quoted(raw) + L" in a folder of relationship parts");
+    }
 
     zip_uint8_t system = 0;
     zip_uint32_t attributes = 0;
@@ -230,11 +237,14 @@ ArchiveEntry PackageArchive::ReadEntry(std::uint64_t index) const {
     if ((stat.valid & ZIP_STAT_ENCRYPTION_METHOD) != 0 && stat.encryption_method != ZIP_EM_NONE) {
         Fail(kCorruptPackage, L"has an encrypted entry " + Quoted(raw));
     }
-    if ((stat.valid & ZIP_STAT_COMP_METHOD) != 0 &&
-        zip_compression_method_supported(static_cast<zip_int32_t>(stat.comp_method), 0) == 0) {
+    // The packer writes nothing else, and the platform reads nothing else.
+    if ((stat.valid & ZIP_STAT_COMP_METHOD) == 0 ||
+        (stat.comp_method != ZIP_CM_STORE && stat.comp_method != ZIP_CM_DEFLATE)) {
         Fail(kCorruptPackage, L"has an entry " + Quoted(raw) + L" compressed with an unsupported method");
     }
     entry.size = stat.size;
+    entry.deflated = stat.comp_method == ZIP_CM_DEFLATE;
+    entry.compressedSize = (stat.valid & ZIP_STAT_COMP_SIZE) != 0 ? stat.comp_size : 0;
     if (entry.directory && entry.size != 0) {
         Fail(kCorruptPackage, L"has a folder entry " + Quoted(raw) + L" with data");
     }

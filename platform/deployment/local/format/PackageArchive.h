@@ -23,6 +23,8 @@ struct ArchiveEntry {
     std::uint64_t index = 0;
     std::string name;  // decoded part name, UTF-8
     std::uint64_t size = 0;
+    std::uint64_t compressedSize = 0;
+    bool deflated = false;
     bool directory = false;
     bool executable = false;
 };
@@ -44,9 +46,11 @@ public:
     // Raises 0x80073CF0 for a file that is not a readable ZIP, and 0x80080206
     // for an unsafe, undecodable or repeated entry name (also one that differs
     // only in ASCII case, or a file that is also a folder on another entry's
-    // path), a symbolic link or device, an encrypted entry, an unsupported
-    // compression method or a folder entry with data. With a `range` the
-    // package is that part of the file, read in place.
+    // path), a device name or a name ending in a dot or space, a symbolic link
+    // or device, an encrypted entry, a compression method other than stored
+    // and deflate or a folder entry with data; 0x80080202 for an entry in a
+    // folder of relationship parts. With a `range` the package is that part of
+    // the file, read in place.
     explicit PackageArchive(const std::filesystem::path& file, std::wstring displayName = {},
                             const std::optional<FileRange>& range = std::nullopt);
     ~PackageArchive();

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "platform/Uri.h"
+#include "platform/deployment/local/format/Encoding.h"
 
 namespace platform::deployment::local {
 namespace {
@@ -14,7 +15,35 @@ constexpr std::size_t kMaxNameLength = 4095;
 }  // namespace
 
 bool IsFootprintFile(std::string_view name) {
-    return name == kBlockMapName || name == kContentTypesName || name == kSignatureName;
+    return name == kBlockMapName || name == kContentTypesName || name == kSignatureName || name == kCodeIntegrityName;
+}
+
+bool HasReservedSegment(std::string_view name) {
+    static constexpr std::string_view kDevices[] = {"con", "prn", "aux", "nul"};
+    static constexpr std::string_view kNumbered[] = {"com", "lpt"};
+    for (std::size_t start = 0; start <= name.size();) {
+        const auto end = std::min(name.find('/', start), name.size());
+        const std::string_view segment = name.substr(start, end - start);
+        if (!segment.empty() && (segment.back() == '.' || segment.back() == ' ')) {
+            return true;
+        }
+        // The device is the name before any extension, in any case.
+        const std::string stem = FoldAsciiCase(segment.substr(0, segment.find('.')));
+        if (std::find(std::begin(kDevices), std::end(kDevices), stem) != std::end(kDevices)) {
+            return true;
+        }
+        if (stem.size() == 4 && stem[3] >= '1' && stem[3] <= '9' &&
+            std::find(std::begin(kNumbered), std::end(kNumbered), stem.substr(0, 3)) != std::end(kNumbered)) {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+bool IsRelationshipPart(std::string_view name) {
+    const std::string folded = FoldAsciiCase(name);
+    return folded.starts_with("_rels/") || folded.find("/_rels/") != std::string::npos;
 }
 
 bool IsSafeEntryName(std::string_view name) {

@@ -49,5 +49,35 @@ INSTANTIATE_TEST_SUITE_P(
                     EntryNameCase{"LongestSegment", std::string(255, 'a'), true}),
     [](const auto& info) { return info.param.name; });
 
+struct ReservedCase {
+    std::string name;
+    bool reserved;
+};
+
+class ReservedNameTest : public testing::TestWithParam<ReservedCase> {};
+
+TEST_P(ReservedNameTest, DeviceNamesAndTrailingDotsOrSpacesInAnySegment) {
+    EXPECT_EQ(HasReservedSegment(GetParam().name), GetParam().reserved) << GetParam().name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, ReservedNameTest,
+                         testing::Values(ReservedCase{"CON", true}, ReservedCase{"prn.txt", true},
+                                         ReservedCase{"a/Aux.tar.gz", true}, ReservedCase{"NUL/x", true},
+                                         ReservedCase{"com1", true}, ReservedCase{"x/LPT9.log", true},
+                                         ReservedCase{"dir./x", true}, ReservedCase{"x/file ", true},
+                                         ReservedCase{"COM0", false}, ReservedCase{"LPT10", false},
+                                         ReservedCase{"console.txt", false}, ReservedCase{"a/nul_/b", false},
+                                         ReservedCase{"con-x", false}, ReservedCase{".hidden", false},
+                                         ReservedCase{"a b/c.d", false}));
+
+TEST(PartNamesTest, RelationshipPartsLieInARelsFolder) {
+    for (const char* name : {"_rels/.rels", "a/_RELS/b.rels"}) {
+        EXPECT_TRUE(IsRelationshipPart(name)) << name;
+    }
+    for (const char* name : {"_rels", "x_rels/a", "a/_rels.txt"}) {
+        EXPECT_FALSE(IsRelationshipPart(name)) << name;
+    }
+}
+
 }  // namespace
 }  // namespace platform::deployment::local

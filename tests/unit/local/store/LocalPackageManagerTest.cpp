@@ -2,6 +2,7 @@
 // provisioning, removal, lookups, and failures that leave the store unchanged.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <set>
 #include <thread>
 
@@ -145,6 +146,81 @@ TEST_F(LocalPackageManagerTest, AddingTheSameVersionAgainExtractsNothing) {
     ExpectSucceeded(Add(*manager, uri), true);
     EXPECT_TRUE(fs::exists(marker));
 }
+
+// A layout that real packages have: how to write it, and the footprint files
+// that the installed folder keeps beside the payload.
+struct LayoutCase {
+    std::string name;
+    std::function<void(const fs::path& package)> write;
+    std::vector<std::string> footprint;
+};
+
+void PrintTo(const LayoutCase& value, std::ostream* out) { *out << value.name; }
+
+class RealLayoutTest : public LocalPackageManagerTest, public testing::WithParamInterface<LayoutCase> {};
+
+TEST_P(RealLayoutTest, Installs) {
+    const auto identity = SampleIdentity("1.0.0.0");
+    GetParam().write(m_source / "p.appx");
+    packaging::AppInstallerSpec installerFile;
+    installerFile.uri = FileUri(m_source / "p.appinstaller");
+    installerFile.mainPackage = {identity, "p.appx"};
+    packaging::WriteAppInstallerFile(m_source / "p.appinstaller", installerFile);
+    auto manager = Manager();
+    ExpectSucceeded(Add(*manager, installerFile.uri), true);
+    for (const auto& file : store_testing::SamplePayload()) {
+        EXPECT_EQ(store_testing::ReadFile(PackageDir(identity) / file.name), std::get<std::string>(file.content));
+    }
+    for (const std::string& name : GetParam().footprint) {
+        EXPECT_TRUE(fs::is_regular_file(PackageDir(identity) / name)) << name;
+    }
+    EXPECT_FALSE(fs::exists(PackageDir(identity) / "[Content_Types].xml"));
+}
+
+std::vector<packaging::PayloadFile> PayloadWith(packaging::PayloadFile extra) {
+    auto payload = store_testing::SamplePayload();
+    payload.push_back(std::move(extra));
+    return payload;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, RealLayoutTest,
+    testing::Values(
+        LayoutCase{"PackerOutput",
+                   [](const fs::path& package) {
+                       packaging::WritePackage(package, SampleIdentity("1.0.0.0"),
+                                               PayloadWith({"data/many.bin", store_testing::Noise(300000, 5)}));
+                   },
+                   {"AppxBlockMap.xml"}},
+        LayoutCase{"Sha384",
+                   [](const fs::path& package) {
+                       packaging::WritePackage(package, SampleIdentity("1.0.0.0"), store_testing::SamplePayload(),
+                                               {.hashMethod = packaging::HashMethod::Sha384});
+                   },
+                   {"AppxBlockMap.xml"}},
+        LayoutCase{"Sha512",
+                   [](const fs::path& package) {
+                       packaging::WritePackage(package, SampleIdentity("1.0.0.0"), store_testing::SamplePayload(),
+                                               {.hashMethod = packaging::HashMethod::Sha512});
+                   },
+                   {"AppxBlockMap.xml"}},
+        LayoutCase{"StoredEntry",
+                   [](const fs::path& package) {
+                       packaging::WritePackage(package, SampleIdentity("1.0.0.0"),
+                                               PayloadWith({"Assets/photo.jpg", store_testing::Noise(140000, 9), false,
+                                                            true}));
+                   },
+                   {"AppxBlockMap.xml"}},
+        LayoutCase{"SignedWithCodeIntegrityCatalog",
+                   [](const fs::path& package) {
+                       test_support::PackageFaults layout;
+                       layout.typedEntries = {{"AppxSignature.p7x", "PKCX signature"},
+                                              {"AppxMetadata/CodeIntegrity.cat", "catalog"}};
+                       test_support::WriteBrokenPackage(package, SampleIdentity("1.0.0.0"),
+                                                        store_testing::SamplePayload(), layout);
+                   },
+                   {"AppxBlockMap.xml", "AppxSignature.p7x", "AppxMetadata/CodeIntegrity.cat"}}),
+    [](const testing::TestParamInfo<LayoutCase>& info) { return info.param.name; });
 
 struct VersionCase {
     std::string name;
@@ -449,6 +525,40 @@ INSTANTIATE_TEST_SUITE_P(
                         return LocalSample(source, Fault([](auto& f) {
                                                f.extraEntries.push_back({"../../evil.txt", "escaped"});
                                            }));
+                    }},
+        FailureCase{"NoContentTypes", ToHresult(0x80080206), L"has no [Content_Types].xml",
+                    [](const fs::path& source, HttpServer&) {
+                        return LocalSample(source, Fault([](auto& f) { f.omitContentTypes = true; }));
+                    }},
+        FailureCase{"PartWithoutContentType", ToHresult(0x80080206), L"\"LICENSE\" that its [Content_Types].xml gives no",
+                    [](const fs::path& source, HttpServer&) {
+                        return LocalSample(source, Fault([](auto& f) { f.extraEntries.push_back({"LICENSE", "MIT"}); }));
+                    }},
+        FailureCase{"RelationshipPart", ToHresult(0x80080202), L"relationship parts",
+                    [](const fs::path& source, HttpServer&) {
+                        return LocalSample(source, Fault([](auto& f) { f.typedEntries.push_back({"_rels/.rels", "<Relationships/>"}); }));
+                    }},
+        FailureCase{"DeviceName", ToHresult(0x80080206), L"\"Assets/con.png\" whose path has a device name",
+                    [](const fs::path& source, HttpServer&) {
+                        return LocalSample(source, Fault([](auto& f) { f.typedEntries.push_back({"Assets/con.png", "x"}); }));
+                    }},
+        FailureCase{"NameEndingInADot", ToHresult(0x80080206), L"ending in a dot or a space",
+                    [](const fs::path& source, HttpServer&) {
+                        return LocalSample(source, Fault([](auto& f) { f.typedEntries.push_back({"notes.txt.", "x"}); }));
+                    }},
+        FailureCase{"Bzip2", ToHresult(0x80080206), L"\"readme.txt\" compressed with an unsupported method",
+                    [](const fs::path& source, HttpServer&) {
+                        return LocalSample(source, Fault([](auto& f) { f.bzip2Of = "readme.txt"; }));
+                    }},
+        FailureCase{"CatalogWithoutSignature", ToHresult(0x80080203), L"CodeIntegrity.cat but no AppxSignature.p7x",
+                    [](const fs::path& source, HttpServer&) {
+                        return LocalSample(source, Fault([](auto& f) {
+                                               f.typedEntries.push_back({"AppxMetadata/CodeIntegrity.cat", "catalog"});
+                                           }));
+                    }},
+        FailureCase{"WrongFileHash", ToHresult(0x80080207), L"\"Assets/Logo.png\" that does not match the FileHash",
+                    [](const fs::path& source, HttpServer&) {
+                        return LocalSample(source, Fault([](auto& f) { f.wrongFileHashOf = "Assets/Logo.png"; }));
                     }},
         FailureCase{"IdentityMismatch", ToHresult(0x80073D36), L"{uri} names",
                     [](const fs::path& source, HttpServer&) {
