@@ -5,7 +5,7 @@
 namespace fuzz {
 
 std::span<const Target> Targets() {
-    static constexpr std::array<Target, 7> kTargets = {{
+    static constexpr std::array<Target, 8> kTargets = {{
         {"AppInstallerFile", FuzzAppInstallerFile},
         {"Manifest", FuzzManifest},
         {"BlockMap", FuzzBlockMap},
