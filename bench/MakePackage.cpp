@@ -80,7 +80,7 @@ std::uint64_t NextSize(Random& random) {
 
 void WriteAppInstaller(const fs::path& file, const packaging::AppInstallerPackage& main,
                        const std::vector<packaging::AppInstallerPackage>& dependencies) {
-    packaging::AppInstallerSpec content;
+    packaging::AppInstallerContent content;
     content.uri = "file://" + file.string();
     content.mainPackage = main;
     content.dependencies = dependencies;

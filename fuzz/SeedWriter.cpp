@@ -85,7 +85,7 @@ std::string Join(const std::vector<std::string>& arguments) {
 const packaging::Identity kIdentity{"Oru.Quillmark.Vantor.App.Release", "CN=Oru Quillmark", "1.0.0.0", "neutral", ""};
 
 void AppInstallerSeeds(const fs::path& folder) {
-    packaging::AppInstallerSpec content;
+    packaging::AppInstallerContent content;
     content.uri = "https://quillmark.example/release-app/AppPackage.appinstaller";
     content.mainPackage = {kIdentity, "AppPackage.appx"};
     WriteSeed(folder, "relative-package", packaging::AppInstallerXml(content));

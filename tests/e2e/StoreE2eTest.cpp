@@ -196,7 +196,7 @@ TEST_F(StoreE2e, MatchesNamesWithoutRegardToCase) {
 
     // The AppInstaller file spells the name otherwise than the package does.
     packaging::WritePackage(m_source / "p.appx", SampleIdentity("1.0.0.0"), store_testing::SamplePayload());
-    packaging::AppInstallerSpec installerFile;
+    packaging::AppInstallerContent installerFile;
     installerFile.uri = FileUri(m_source / "p.appinstaller");
     installerFile.mainPackage = {SampleIdentity("1.0.0.0", "ORU.sample.app"), "p.appx"};
     packaging::WriteAppInstallerFile(m_source / "p.appinstaller", installerFile);
@@ -280,7 +280,7 @@ std::pair<std::string, std::string> BrokenLocalPackage(const fs::path& source, c
 // given; the error text says that Name is not valid.
 std::pair<std::string, std::string> AppInstallerNamed(const fs::path& source, const std::string& nameXml,
                                                       const std::string& fault) {
-    packaging::AppInstallerSpec installerFile;
+    packaging::AppInstallerContent installerFile;
     installerFile.uri = FileUri(source / "p.appinstaller");
     installerFile.mainPackage = {SampleIdentity(kNew), "p.appx"};
     std::string xml = packaging::AppInstallerXml(installerFile);
@@ -374,7 +374,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"IdentityMismatch", "80073d36", "The provided package name does not match the expected package name.",
                     [](const fs::path& source, HttpServer&) {
                         packaging::WritePackage(source / "p.appx", SampleIdentity("2.0.0.1"), store_testing::SamplePayload());
-                        packaging::AppInstallerSpec installerFile;
+                        packaging::AppInstallerContent installerFile;
                         installerFile.uri = FileUri(source / "p.appinstaller");
                         installerFile.mainPackage = {SampleIdentity(kNew), "p.appx"};
                         packaging::WriteAppInstallerFile(source / "p.appinstaller", installerFile);

@@ -222,7 +222,7 @@ TEST_F(StoreSafety, ASourceThatIsNotAFileIsRefusedAtOnce) {
     ASSERT_EQ(::mkfifo((m_source / "pipe.appinstaller").c_str(), 0600), 0);
     ASSERT_EQ(::mkfifo((m_source / "pipe.appx").c_str(), 0600), 0);
     fs::create_directory(m_source / "folder.appinstaller");
-    packaging::AppInstallerSpec naming;
+    packaging::AppInstallerContent naming;
     naming.uri = FileUri(m_source / "names-pipe.appinstaller");
     naming.mainPackage = {m_identity, "pipe.appx"};
     packaging::WriteAppInstallerFile(m_source / "names-pipe.appinstaller", naming);

@@ -109,7 +109,7 @@ inline std::string ServeAppInstaller(test_support::HttpServer& server, const pac
                                      const std::string& packageUri = "p.appx",
                                      const std::string& path = "/a.appinstaller",
                                      std::chrono::milliseconds delay = std::chrono::milliseconds(0)) {
-    packaging::AppInstallerSpec installerFile;
+    packaging::AppInstallerContent installerFile;
     installerFile.uri = server.Url(path);
     installerFile.mainPackage = {identity, packageUri};
     auto response = test_support::HttpServer::Response::Text(packaging::AppInstallerXml(installerFile));
@@ -124,7 +124,7 @@ inline fs::path WriteSample(const fs::path& dir, const packaging::Identity& iden
                             const std::string& appInstallerName, const test_support::PackageFaults& faults = {},
                             const std::vector<packaging::PayloadFile>& payload = SamplePayload()) {
     test_support::WriteBrokenPackage(dir / packageName, identity, payload, faults);
-    packaging::AppInstallerSpec installerFile;
+    packaging::AppInstallerContent installerFile;
     installerFile.uri = FileUri(dir / appInstallerName);
     installerFile.mainPackage = {identity, packageName};
     packaging::WriteAppInstallerFile(dir / appInstallerName, installerFile);

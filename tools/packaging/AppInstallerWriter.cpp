@@ -23,7 +23,7 @@ void AppendPackage(pugi::xml_node parent, const char* packageName, const char* b
 
 }  // namespace
 
-std::string AppInstallerXml(const AppInstallerSpec& content) {
+std::string AppInstallerXml(const AppInstallerContent& content) {
     pugi::xml_document document;
     auto root = AppendRoot(document, "AppInstaller", content.xmlNamespace.c_str());
     root.append_attribute("Uri") = content.uri.c_str();
@@ -44,7 +44,7 @@ std::string AppInstallerXml(const AppInstallerSpec& content) {
     return ToXml(document);
 }
 
-void WriteAppInstallerFile(const std::filesystem::path& file, const AppInstallerSpec& content) {
+void WriteAppInstallerFile(const std::filesystem::path& file, const AppInstallerContent& content) {
     WriteFile(file, AppInstallerXml(content));
 }
 

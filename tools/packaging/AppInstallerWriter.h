@@ -16,7 +16,7 @@ struct AppInstallerPackage {
     bool bundle = false;  // MainBundle or Bundle: name, publisher and version only
 };
 
-struct AppInstallerSpec {
+struct AppInstallerContent {
     std::string xmlNamespace = "http://schemas.microsoft.com/appx/appinstaller/2018";
     std::string uri;
     std::string version = "1.0.0.0";
@@ -25,8 +25,8 @@ struct AppInstallerSpec {
     std::vector<AppInstallerPackage> optionalPackages;
 };
 
-std::string AppInstallerXml(const AppInstallerSpec& content);
+std::string AppInstallerXml(const AppInstallerContent& content);
 // Raises std::runtime_error when the file cannot be written whole.
-void WriteAppInstallerFile(const std::filesystem::path& file, const AppInstallerSpec& content);
+void WriteAppInstallerFile(const std::filesystem::path& file, const AppInstallerContent& content);
 
 }  // namespace packaging

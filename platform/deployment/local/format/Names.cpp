@@ -142,4 +142,9 @@ std::optional<FullNameParts> ParseFullName(std::wstring_view fullName) {
 
 std::wstring FamilyName(const FullNameParts& parts) { return parts.name + L'_' + parts.publisherId; }
 
+bool SameIdentity(const PackageIdentity& a, const PackageIdentity& b, bool architecture) {
+    return SameName(a.name, b.name) && a.publisher == b.publisher && a.version == b.version &&
+           SameName(a.resourceId, b.resourceId) && (!architecture || a.architecture == b.architecture);
+}
+
 }  // namespace platform::deployment::local

@@ -32,6 +32,11 @@ std::wstring FullName(const PackageIdentity& identity);
 // compares them without regard to ASCII case (they hold no other letters).
 bool SameName(std::wstring_view a, std::wstring_view b);
 
+// Whether two identities name the same package: names without regard to
+// case, the architecture only when `architecture` (an AppInstaller file may
+// leave it out).
+bool SameIdentity(const PackageIdentity& a, const PackageIdentity& b, bool architecture);
+
 // A package name: 3 to 50 of A-Z a-z 0-9 '.' '-'. Names are used as folder
 // names in the store, so nothing else may pass.
 bool IsValidPackageName(std::wstring_view name);

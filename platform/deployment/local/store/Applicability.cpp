@@ -138,4 +138,13 @@ std::vector<std::size_t> ChooseBundlePackages(const BundleManifest& manifest, st
     return chosen;
 }
 
+void RequireFitsHost(const PackageIdentity& identity, const std::wstring& host) {
+    if (!ArchitectureRank(identity.architecture, host)) {
+        Throw(kWrongArchitecture, L"The package " + FullName(identity) + L" is for the processor architecture " +
+                                      identity.architecture + L", which this machine (" +
+                                      (host.empty() ? std::wstring(L"unknown") : host) + L") does not run.");
+    }
+}
+
+
 }  // namespace platform::deployment::local

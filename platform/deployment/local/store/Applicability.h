@@ -21,6 +21,9 @@ std::wstring HostArchitecture();
 // does not run there.
 std::optional<int> ArchitectureRank(std::wstring_view architecture, std::wstring_view host);
 
+// Raises 0x80073D10 for a package whose architecture `host` does not run.
+void RequireFitsHost(const PackageIdentity& identity, const std::wstring& host);
+
 // The user's languages as BCP-47 tags, most wanted first: the LANGUAGE list,
 // then the first of LC_ALL, LC_MESSAGES and LANG ("de_DE.UTF-8@euro" gives
 // "de-DE"); C and POSIX name no language. `get` reads a variable (getenv).

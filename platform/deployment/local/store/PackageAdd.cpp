@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <exception>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -22,6 +21,7 @@
 #include "platform/deployment/local/format/Names.h"
 #include "platform/deployment/local/format/PartNames.h"
 #include "platform/deployment/local/store/Applicability.h"
+#include "platform/deployment/local/store/Dependencies.h"
 
 namespace platform::deployment::local {
 namespace {
@@ -55,21 +55,6 @@ struct StagedPackage {
     fs::path folder;
     PackageIdentity identity;
 };
-
-// Names compare without regard to case; the architecture only when the
-// AppInstaller file gives one.
-bool SameIdentity(const PackageIdentity& a, const PackageIdentity& b, bool architecture) {
-    return SameName(a.name, b.name) && a.publisher == b.publisher && a.version == b.version &&
-           SameName(a.resourceId, b.resourceId) && (!architecture || a.architecture == b.architecture);
-}
-
-void RequireFitsHost(const PackageIdentity& identity, const std::wstring& host) {
-    if (!ArchitectureRank(identity.architecture, host)) {
-        Throw(kWrongArchitecture, L"The package " + FullName(identity) + L" is for the processor architecture " +
-                                      identity.architecture + L", which this machine (" +
-                                      (host.empty() ? std::wstring(L"unknown") : host) + L") does not run.");
-    }
-}
 
 class PackageAdd {
 public:
@@ -276,34 +261,7 @@ private:
         if (package.bundle && !package.bundled) {
             return {};  // a bundle's folder holds no package manifest
         }
-        std::ifstream in(m_store.PackageDir(package.fullName) / kManifestName, std::ios::binary);
-        const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-        return in ? ReadManifestContents(bytes).dependencies : std::vector<PackageDependency>{};
-    }
-
-    // Each PackageDependency is met by a package the user has, or by one the
-    // same add registers.
-    void RequireDependencies(const PlannedPackage& package, const std::vector<PackageDependency>& requirements,
-                             Registry& registry) const {
-        for (const PackageDependency& needed : requirements) {
-            const auto meets = [&](const PackageIdentity& identity) {
-                return SameName(identity.name, needed.name) && identity.publisher == needed.publisher &&
-                       identity.version >= needed.minVersion;
-            };
-            PackageIdentity family;
-            family.name = needed.name;
-            family.publisher = needed.publisher;
-            const auto mine = registry.UserPackages(m_userId, FamilyName(family));
-            if (std::any_of(mine.begin(), mine.end(), [&](const PackageRecord& r) { return meets(r.identity); }) ||
-                std::any_of(m_packages.begin(), m_packages.end(),
-                            [&](const PlannedPackage& p) { return meets(p.identity); })) {
-                continue;
-            }
-            Throw(kDependencyMissing, L"The package " + package.fullName + L" depends on " + needed.name +
-                                          L" from \"" + needed.publisher + L"\" at version " +
-                                          needed.minVersion.ToString() +
-                                          L" or higher, which is neither installed nor added with it.");
-        }
+        return InstalledRequirements(m_store.PackageDir(package.fullName));
     }
 
     // Under the store's lock, decides what each package needs against the
@@ -355,8 +313,13 @@ private:
             if (!missing.empty() || steps.empty()) {
                 return missing;
             }
+            std::vector<PackageIdentity> added;
+            for (const PlannedPackage& package : m_packages) {
+                added.push_back(package.identity);
+            }
             for (const Step& step : steps) {
-                RequireDependencies(*step.package, RequirementsOf(*step.package, step.install, staged), registry);
+                RequireDependencies(step.package->fullName, RequirementsOf(*step.package, step.install, staged),
+                                    registry, m_userId, added);
             }
             if (m_cancelled.load()) {
                 Throw(kCancelled);

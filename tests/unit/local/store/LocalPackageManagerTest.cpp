@@ -162,7 +162,7 @@ class RealLayoutTest : public LocalPackageManagerTest, public testing::WithParam
 TEST_P(RealLayoutTest, Installs) {
     const auto identity = SampleIdentity("1.0.0.0");
     GetParam().write(m_source / "p.appx");
-    packaging::AppInstallerSpec installerFile;
+    packaging::AppInstallerContent installerFile;
     installerFile.uri = FileUri(m_source / "p.appinstaller");
     installerFile.mainPackage = {identity, "p.appx"};
     packaging::WriteAppInstallerFile(m_source / "p.appinstaller", installerFile);
@@ -377,7 +377,7 @@ TEST_F(LocalPackageManagerTest, DeploysDependenciesFirstAndAllOrNothing) {
     corrupt.corruptBlockOf = "Assets/Logo.png";
     test_support::WriteBrokenPackage(m_source / "bad.appx", app, store_testing::SamplePayload("app"), corrupt);
     const auto write = [&](const std::string& file, const std::string& package) {
-        packaging::AppInstallerSpec installerFile;
+        packaging::AppInstallerContent installerFile;
         installerFile.uri = FileUri(m_source / file);
         installerFile.mainPackage = {app, package};
         installerFile.dependencies = {{framework, "framework.appx"}};
@@ -563,7 +563,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"IdentityMismatch", ToHresult(0x80073D36), L"{uri} names",
                     [](const fs::path& source, HttpServer&) {
                         packaging::WritePackage(source / "p.appx", SampleIdentity("1.0.0.1"), store_testing::SamplePayload());
-                        packaging::AppInstallerSpec installerFile;
+                        packaging::AppInstallerContent installerFile;
                         installerFile.uri = FileUri(source / "p.appinstaller");
                         installerFile.mainPackage = {SampleIdentity("1.0.0.0"), "p.appx"};
                         packaging::WriteAppInstallerFile(source / "p.appinstaller", installerFile);

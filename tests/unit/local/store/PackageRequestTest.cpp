@@ -120,9 +120,9 @@ public:
     }
 
 protected:
-    fs::path AppInstaller(packaging::AppInstallerSpec spec) {
-        spec.uri = FileUri(m_source / "request.appinstaller");
-        packaging::WriteAppInstallerFile(m_source / "request.appinstaller", spec);
+    fs::path AppInstaller(packaging::AppInstallerContent request) {
+        request.uri = FileUri(m_source / "request.appinstaller");
+        packaging::WriteAppInstallerFile(m_source / "request.appinstaller", request);
         return m_source / "request.appinstaller";
     }
 
@@ -147,9 +147,9 @@ TEST_F(PackageRequestTest, BundleInstallsThePackagesForTheHostAndTheUsersLanguag
                                                           {"neutral", "", {}},
                                                           {"neutral", "split.language-de", {"de-DE"}},
                                                           {"neutral", "split.language-fr", {"fr-FR", "fr"}}});
-    packaging::AppInstallerSpec spec;
-    spec.mainPackage = {Id("Oru.Bundled.App"), bundle, true};
-    const Outcome outcome = Add(AppInstaller(spec));
+    packaging::AppInstallerContent request;
+    request.mainPackage = {Id("Oru.Bundled.App"), bundle, true};
+    const Outcome outcome = Add(AppInstaller(request));
     ASSERT_EQ(outcome.status, platform::AsyncStatus::Completed) << ToUtf8(outcome.result.ErrorText());
 
     const auto application = Id("Oru.Bundled.App");
@@ -174,7 +174,7 @@ TEST_F(PackageRequestTest, BundleInstallsThePackagesForTheHostAndTheUsersLanguag
 // store then holds.
 struct RequestCase {
     std::string name;
-    std::function<packaging::AppInstallerSpec(PackageRequestTest&)> write;
+    std::function<packaging::AppInstallerContent(PackageRequestTest&)> write;
     platform::hresult code;
     std::set<std::string> folders;  // with code 0; also those of earlier requests
     std::string textNames = {};     // part of the failure text
@@ -188,14 +188,14 @@ class PackageRequestCaseTest : public PackageRequestTest, public testing::WithPa
 TEST_P(PackageRequestCaseTest, InstallsAllOrNothing) {
     const LanguageEnvironment languages("de");
     for (const std::string& version : GetParam().before) {
-        packaging::AppInstallerSpec first;
+        packaging::AppInstallerContent first;
         first.mainPackage = {Id("Oru.Dep", "x64", version), Package(Id("Oru.Dep", "x64", version))};
         ASSERT_EQ(Add(AppInstaller(first)).status, platform::AsyncStatus::Completed);
     }
-    const packaging::AppInstallerSpec spec = GetParam().write(*this);
+    const packaging::AppInstallerContent request = GetParam().write(*this);
     static_cast<void>(Manager());  // the store as it is before any request
     const std::string before = store_testing::Snapshot(m_root);
-    const Outcome outcome = Add(AppInstaller(spec));
+    const Outcome outcome = Add(AppInstaller(request));
     if (GetParam().code != 0) {
         EXPECT_EQ(outcome.errorCode, GetParam().code) << ToUtf8(outcome.result.ErrorText());
         EXPECT_NE(ToUtf8(outcome.result.ErrorText()).find(GetParam().textNames), std::string::npos)
@@ -207,10 +207,10 @@ TEST_P(PackageRequestCaseTest, InstallsAllOrNothing) {
     }
 }
 
-packaging::AppInstallerSpec MainNeeding(PackageRequestTest& test, const std::string& minVersion) {
-    packaging::AppInstallerSpec spec;
-    spec.mainPackage = {Id("Oru.Main.App"), test.Package(Id("Oru.Main.App"), {{"Oru.Dep", minVersion}})};
-    return spec;
+packaging::AppInstallerContent MainNeeding(PackageRequestTest& test, const std::string& minVersion) {
+    packaging::AppInstallerContent request;
+    request.mainPackage = {Id("Oru.Main.App"), test.Package(Id("Oru.Main.App"), {{"Oru.Dep", minVersion}})};
+    return request;
 }
 
 const platform::hresult kMissingDependency = ToHresult(0x80073CF3);
@@ -223,9 +223,9 @@ INSTANTIATE_TEST_SUITE_P(
                     {Full(Id("Oru.Main.App")), Full(Id("Oru.Dep", "x64", "1.2.0.0"))}, "", {"1.2.0.0"}},
         RequestCase{"DependencyInTheSameRequest",
                     [](PackageRequestTest& t) {
-                        auto spec = MainNeeding(t, "1.0.0.0");
-                        spec.dependencies = {{Id("Oru.Dep", "x64", "2.0.0.0"), t.Package(Id("Oru.Dep", "x64", "2.0.0.0"))}};
-                        return spec;
+                        auto request = MainNeeding(t, "1.0.0.0");
+                        request.dependencies = {{Id("Oru.Dep", "x64", "2.0.0.0"), t.Package(Id("Oru.Dep", "x64", "2.0.0.0"))}};
+                        return request;
                     },
                     0, {Full(Id("Oru.Main.App")), Full(Id("Oru.Dep", "x64", "2.0.0.0"))}},
         RequestCase{"DependencyMissing", [](PackageRequestTest& t) { return MainNeeding(t, "1.0.0.0"); }, kMissingDependency, {},
@@ -234,58 +234,58 @@ INSTANTIATE_TEST_SUITE_P(
                     "1.3.0.0", {"1.2.0.0"}},
         RequestCase{"OptionalPackagesWithTheMain",
                     [](PackageRequestTest& t) {
-                        packaging::AppInstallerSpec spec;
-                        spec.mainPackage = {Id("Oru.Main.App"), t.Package(Id("Oru.Main.App"))};
-                        spec.optionalPackages = {{Id("Oru.Extra", "neutral"), t.Package(Id("Oru.Extra", "neutral"))},
+                        packaging::AppInstallerContent request;
+                        request.mainPackage = {Id("Oru.Main.App"), t.Package(Id("Oru.Main.App"))};
+                        request.optionalPackages = {{Id("Oru.Extra", "neutral"), t.Package(Id("Oru.Extra", "neutral"))},
                                                  {Id("Oru.Extra.Set"), t.Bundle("Oru.Extra.Set", {{"x64", "", {}}}), true}};
-                        return spec;
+                        return request;
                     },
                     0,
                     {Full(Id("Oru.Main.App")), Full(Id("Oru.Extra", "neutral")), Full(Id("Oru.Extra.Set")),
                      BundleFull("Oru.Extra.Set")}},
         RequestCase{"BrokenOptionalPackage",
                     [](PackageRequestTest& t) {
-                        packaging::AppInstallerSpec spec;
-                        spec.mainPackage = {Id("Oru.Main.App"), t.Package(Id("Oru.Main.App"))};
-                        spec.optionalPackages = {{Id("Oru.Extra"), t.Package(Id("Oru.Extra"), {}, true)}};
-                        return spec;
+                        packaging::AppInstallerContent request;
+                        request.mainPackage = {Id("Oru.Main.App"), t.Package(Id("Oru.Main.App"))};
+                        request.optionalPackages = {{Id("Oru.Extra"), t.Package(Id("Oru.Extra"), {}, true)}};
+                        return request;
                     },
                     ToHresult(0x80080207), {}, "Oru.Extra"},
         RequestCase{"BrokenResourceInBundle",
                     [](PackageRequestTest& t) {
-                        packaging::AppInstallerSpec spec;
-                        spec.mainPackage = {Id("Oru.Set"),
+                        packaging::AppInstallerContent request;
+                        request.mainPackage = {Id("Oru.Set"),
                                             t.Bundle("Oru.Set", {{"x64", "", {}}, {"neutral", "split.de", {"de"}, true}}),
                                             true};
-                        return spec;
+                        return request;
                     },
                     ToHresult(0x80080207), {}, "split.de"},
         RequestCase{"BundleWithoutPackageForTheHost",
                     [](PackageRequestTest& t) {
-                        packaging::AppInstallerSpec spec;
-                        spec.mainPackage = {Id("Oru.Set"), t.Bundle("Oru.Set", {{"arm64", "", {}}}), true};
-                        return spec;
+                        packaging::AppInstallerContent request;
+                        request.mainPackage = {Id("Oru.Set"), t.Bundle("Oru.Set", {{"arm64", "", {}}}), true};
+                        return request;
                     },
                     kWrongArchitecture, {}, "Oru.Set"},
         RequestCase{"PackageForAnotherArchitecture",
                     [](PackageRequestTest& t) {
-                        packaging::AppInstallerSpec spec;
-                        spec.mainPackage = {Id("Oru.Main.App", "arm64"), t.Package(Id("Oru.Main.App", "arm64"))};
-                        return spec;
+                        packaging::AppInstallerContent request;
+                        request.mainPackage = {Id("Oru.Main.App", "arm64"), t.Package(Id("Oru.Main.App", "arm64"))};
+                        return request;
                     },
                     kWrongArchitecture, {}, "arm64"},
         RequestCase{"PackageForAnotherArchitectureNotNamed",
                     [](PackageRequestTest& t) {
-                        packaging::AppInstallerSpec spec;
-                        spec.mainPackage = {Id("Oru.Main.App", ""), t.Package(Id("Oru.Main.App", "x86a64"))};
-                        return spec;
+                        packaging::AppInstallerContent request;
+                        request.mainPackage = {Id("Oru.Main.App", ""), t.Package(Id("Oru.Main.App", "x86a64"))};
+                        return request;
                     },
                     kWrongArchitecture, {}, "x86a64"},
         RequestCase{"ArchitectureNotNamed",
                     [](PackageRequestTest& t) {
-                        packaging::AppInstallerSpec spec;
-                        spec.mainPackage = {Id("Oru.Main.App", ""), t.Package(Id("Oru.Main.App"))};
-                        return spec;
+                        packaging::AppInstallerContent request;
+                        request.mainPackage = {Id("Oru.Main.App", ""), t.Package(Id("Oru.Main.App"))};
+                        return request;
                     },
                     0, {Full(Id("Oru.Main.App"))}}),
     [](const testing::TestParamInfo<RequestCase>& info) { return info.param.name; });
