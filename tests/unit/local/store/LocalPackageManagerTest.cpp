@@ -192,25 +192,6 @@ INSTANTIATE_TEST_SUITE_P(
                                                PayloadWith({"data/many.bin", store_testing::Noise(300000, 5)}));
                    },
                    {"AppxBlockMap.xml"}},
-        LayoutCase{"Sha384",
-                   [](const fs::path& package) {
-                       packaging::WritePackage(package, SampleIdentity("1.0.0.0"), store_testing::SamplePayload(),
-                                               {.hashMethod = packaging::HashMethod::Sha384});
-                   },
-                   {"AppxBlockMap.xml"}},
-        LayoutCase{"Sha512",
-                   [](const fs::path& package) {
-                       packaging::WritePackage(package, SampleIdentity("1.0.0.0"), store_testing::SamplePayload(),
-                                               {.hashMethod = packaging::HashMethod::Sha512});
-                   },
-                   {"AppxBlockMap.xml"}},
-        LayoutCase{"StoredEntry",
-                   [](const fs::path& package) {
-                       packaging::WritePackage(package, SampleIdentity("1.0.0.0"),
-                                               PayloadWith({"Assets/photo.jpg", store_testing::Noise(140000, 9), false,
-                                                            true}));
-                   },
-                   {"AppxBlockMap.xml"}},
         LayoutCase{"SignedWithCodeIntegrityCatalog",
                    [](const fs::path& package) {
                        test_support::PackageFaults layout;
@@ -541,10 +522,6 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"DeviceName", ToHresult(0x80080206), L"\"Assets/con.png\" whose path has a device name",
                     [](const fs::path& source, HttpServer&) {
                         return LocalSample(source, Fault([](auto& f) { f.typedEntries.push_back({"Assets/con.png", "x"}); }));
-                    }},
-        FailureCase{"NameEndingInADot", ToHresult(0x80080206), L"ending in a dot or a space",
-                    [](const fs::path& source, HttpServer&) {
-                        return LocalSample(source, Fault([](auto& f) { f.typedEntries.push_back({"notes.txt.", "x"}); }));
                     }},
         FailureCase{"Bzip2", ToHresult(0x80080206), L"\"readme.txt\" compressed with an unsupported method",
                     [](const fs::path& source, HttpServer&) {
