@@ -2,6 +2,8 @@
 // settings it echoes before it starts.
 #pragma once
 
+#include "tests/support/ScopedEnvironment.h"
+
 #include <stdlib.h>
 
 #include <cstdlib>
@@ -60,24 +62,10 @@ private:
 // the encoding that the environment names.
 class ScopedLcAll {
 public:
-    explicit ScopedLcAll(const char* name) {
-        if (const char* previous = std::getenv("LC_ALL")) {
-            m_previous = previous;
-        }
-        ::setenv("LC_ALL", name, 1);
-    }
-    ~ScopedLcAll() {
-        if (m_previous) {
-            ::setenv("LC_ALL", m_previous->c_str(), 1);
-        } else {
-            ::unsetenv("LC_ALL");
-        }
-    }
-    ScopedLcAll(const ScopedLcAll&) = delete;
-    ScopedLcAll& operator=(const ScopedLcAll&) = delete;
+    explicit ScopedLcAll(const char* name) { m_environment.Set("LC_ALL", name); }
 
 private:
-    std::optional<std::string> m_previous;
+    test_support::ScopedEnvironment m_environment;
 };
 
 }  // namespace app_test

@@ -11,6 +11,7 @@
 #include "platform/Uri.h"
 #include "platform/Utf8.h"
 #include "platform/deployment/local/store/LocalPackageManager.h"
+#include "tests/support/ScopedEnvironment.h"
 #include "tests/support/StoreTesting.h"
 #include "tools/packaging/BundleWriter.h"
 
@@ -47,26 +48,15 @@ struct Part {
 class LanguageEnvironment {
 public:
     explicit LanguageEnvironment(const char* language) {
-        for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) {
-            if (const char* value = ::getenv(name)) {
-                m_saved.emplace_back(name, value);
-            }
-            ::unsetenv(name);
+        for (const char* name : {"LC_ALL", "LC_MESSAGES"}) {
+            m_environment.Set(name, std::nullopt);
         }
-        ::setenv("LANGUAGE", language, 1);
-        ::setenv("LANG", "C.UTF-8", 1);
-    }
-    ~LanguageEnvironment() {
-        for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) {
-            ::unsetenv(name);
-        }
-        for (const auto& [name, value] : m_saved) {
-            ::setenv(name.c_str(), value.c_str(), 1);
-        }
+        m_environment.Set("LANGUAGE", language);
+        m_environment.Set("LANG", "C.UTF-8");
     }
 
 private:
-    std::vector<std::pair<std::string, std::string>> m_saved;
+    test_support::ScopedEnvironment m_environment;
 };
 
 class PackageRequestTest : public testing::Test {

@@ -16,6 +16,7 @@
 #include "platform/deployment/local/store/Registry.h"
 #include "platform/deployment/local/store/Store.h"
 #include "tests/support/Raised.h"
+#include "tests/support/ScopedEnvironment.h"
 #include "tests/support/StoreTesting.h"
 
 namespace {
@@ -127,31 +128,6 @@ TEST(StoreTest, InstallLeavesAnUnknownFolderAloneAndWithdrawTakesItAway) {
     EXPECT_EQ(CodeOf([&] { store.PackageDir(L"../escape"); }), platform::kInvalidArgument);
 }
 
-// Sets or clears environment variables for the life of the object.
-class ScopedEnvironment {
-public:
-    void Set(const char* name, const std::optional<std::string>& value) {
-        const char* old = std::getenv(name);
-        m_saved.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-        Apply(name, value);
-    }
-    ~ScopedEnvironment() {
-        for (auto it = m_saved.rbegin(); it != m_saved.rend(); ++it) {
-            Apply(it->first, it->second);
-        }
-    }
-
-private:
-    static void Apply(const char* name, const std::optional<std::string>& value) {
-        if (value) {
-            ::setenv(name, value->c_str(), 1);
-        } else {
-            ::unsetenv(name);
-        }
-    }
-    std::vector<std::pair<const char*, std::optional<std::string>>> m_saved;
-};
-
 struct PlaceCase {
     std::string name;
     std::optional<std::string> store;
@@ -165,7 +141,7 @@ void PrintTo(const PlaceCase& value, std::ostream* out) { *out << value.name; }
 class StorePlaceTest : public testing::TestWithParam<PlaceCase> {};
 
 TEST_P(StorePlaceTest, FollowsTheEnvironment) {
-    ScopedEnvironment environment;
+    test_support::ScopedEnvironment environment;
     environment.Set("APPDEPLOY_STORE", GetParam().store);
     environment.Set("XDG_DATA_HOME", GetParam().dataHome);
     environment.Set("HOME", GetParam().home);
