@@ -1,11 +1,15 @@
-// Decompresses a package's payload on a second thread, a few blocks ahead of
-// the caller who hashes and writes them, so that inflating overlaps the rest.
+// Decompresses a package's payload ahead of the caller who writes it: on a
+// pool of threads, block by block, where every block was deflated on its own;
+// otherwise on a second thread, in one stream per file.
 #pragma once
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -28,7 +32,7 @@ struct PayloadFile {
 // order. The archive and the payload must outlive the pipeline.
 class BlockPipeline {
 public:
-    BlockPipeline(const PackageArchive& archive, const std::vector<PayloadFile>& payload);
+    BlockPipeline(const PackageArchive& archive, std::span<const PayloadFile> payload);
     ~BlockPipeline();
     BlockPipeline(const BlockPipeline&) = delete;
     BlockPipeline& operator=(const BlockPipeline&) = delete;
@@ -52,7 +56,7 @@ private:
     // The slot to fill next, once the caller has room; nullptr when stopping.
     Slot* Acquire();
     void Publish();
-    void Produce(const PackageArchive& archive, const std::vector<PayloadFile>& payload) noexcept;
+    void Produce(const PackageArchive& archive, std::span<const PayloadFile> payload) noexcept;
 
     std::vector<Slot> m_slots;
     std::mutex m_mutex;
@@ -64,6 +68,74 @@ private:
     bool m_done = false;
     std::optional<Failure> m_failure;
     std::thread m_thread;
+};
+
+// Reads the payload's compressed bytes in order, cuts them at the block map's
+// block sizes, and lets a pool of threads inflate and hash the blocks, a fixed
+// window ahead of the caller, who takes them in package order. A unit is a
+// block, or the one empty unit of an empty file. A unit that cannot be read,
+// that does not inflate on its own to exactly its size, or whose hash does not
+// match comes out as not good, and nothing after it is read: the caller redoes
+// that file on the sequential pipeline, which decides how it is refused. So
+// the workers raise nothing, and no exception object crosses threads.
+class ParallelBlockPipeline {
+public:
+    struct Unit {
+        std::string_view data;
+        std::uint32_t crc = 0;  // CRC-32 of data
+        bool good = false;
+    };
+
+    // Started only when every file's blocks can be cut apart: a deflated file's
+    // block map gives every block's compressed size (within what deflating a
+    // block alone can make of it), a stored file holds its bytes as they are,
+    // and the archive records every CRC-32. Otherwise none.
+    static std::unique_ptr<ParallelBlockPipeline> Start(const PackageArchive& archive,
+                                                        std::span<const PayloadFile> payload, HashMethod method);
+    ~ParallelBlockPipeline();
+    ParallelBlockPipeline(const ParallelBlockPipeline&) = delete;
+    ParallelBlockPipeline& operator=(const ParallelBlockPipeline&) = delete;
+
+    static std::uint64_t UnitCount(const PayloadFile& file) noexcept;
+    // The CRC-32 the archive records for a payload file.
+    std::uint32_t Crc(std::size_t file) const noexcept { return m_crcs[file]; }
+
+    // The next unit; valid until Release.
+    const Unit& Next();
+    void Release();
+
+private:
+    struct Slot;
+    struct Worker;
+
+    ParallelBlockPipeline(const PackageArchive& archive, std::span<const PayloadFile> payload, HashMethod method,
+                          std::vector<std::uint32_t> crcs);
+    void Run(Worker& worker) noexcept;
+    // Reading is one thread's at a time, in package order.
+    bool ReadUnit(Slot& slot) noexcept;
+    void Work(Worker& worker, Slot& slot) const noexcept;
+    void Stop() noexcept;
+
+    const PackageArchive& m_archive;
+    std::span<const PayloadFile> m_payload;
+    HashMethod m_method;
+    std::vector<std::uint32_t> m_crcs;
+    std::vector<std::unique_ptr<Slot>> m_slots;
+    std::vector<std::unique_ptr<Worker>> m_workers;
+    std::vector<std::thread> m_threads;
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::size_t m_claimed = 0;   // units taken up for reading
+    std::size_t m_released = 0;  // units the caller is done with
+    bool m_reading = false;
+    bool m_readEnded = false;  // all read, or a unit failed to be
+    bool m_stopping = false;
+
+    // Only the reading thread's.
+    std::size_t m_readFile = 0;
+    std::uint64_t m_readUnit = 0;
+    PackageArchive::EntryReader m_reader;
 };
 
 }  // namespace platform::deployment::local

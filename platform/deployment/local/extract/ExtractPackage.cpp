@@ -1,7 +1,12 @@
 #include "platform/deployment/local/extract/ExtractPackage.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <limits>
+#include <memory>
+#include <span>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -145,6 +150,137 @@ void KeepFootprint(const PackageArchive& package, ExtractionFolder& folder) {
     }
 }
 
+// Writes the payload files in package order, verifying each block and file as
+// it goes: on every core where the blocks can be inflated apart, otherwise, and
+// from the first file that fails that way, as one stream per file.
+class PayloadExtraction {
+public:
+    PayloadExtraction(const PackageArchive& package, HashMethod method, const std::vector<PayloadFile>& payload,
+                      ExtractionFolder& folder, const ExtractOptions& options, std::uint64_t total)
+        : m_package(package), m_method(method), m_payload(payload), m_folder(folder), m_options(options),
+          m_total(total), m_fileHasher(method) {}
+
+    void Run() {
+        CheckCancelled();
+        Report(0);
+        std::size_t first = 0;
+        FileDescriptor partial;
+        if (!m_options.sequential) {
+            std::tie(first, partial) = InParallel();
+        }
+        Sequentially(first, std::move(partial));
+    }
+
+private:
+    // The file to go on with sequentially (the payload's end when all went
+    // well) and that file as far as it was written.
+    std::pair<std::size_t, FileDescriptor> InParallel() {
+        const std::unique_ptr<ParallelBlockPipeline> pipeline =
+            ParallelBlockPipeline::Start(m_package, m_payload, m_method);
+        if (!pipeline) {
+            return {0, FileDescriptor()};
+        }
+        for (std::size_t index = 0; index < m_payload.size(); ++index) {
+            const PayloadFile& file = m_payload[index];
+            const ArchiveEntry& entry = *file.entry;
+            FileDescriptor output = m_folder.CreateFile(entry.name, entry.executable);
+            const std::uint64_t start = m_done;
+            bool good = true;
+            uLong crc = crc32(0, nullptr, 0);
+            for (std::uint64_t unit = 0; good && unit < ParallelBlockPipeline::UnitCount(file); ++unit) {
+                CheckCancelled();
+                const ParallelBlockPipeline::Unit& block = pipeline->Next();
+                good = block.good;
+                if (good) {
+                    Write(file, output, block.data);
+                    crc = crc32_combine(crc, block.crc, static_cast<z_off_t>(block.data.size()));
+                }
+                pipeline->Release();
+            }
+            // The CRC-32 that inflating as one stream would check, and the file's hash.
+            good = good && crc == pipeline->Crc(index) && (!file.blocks->fileHash || m_fileHasher.Finish() == *file.blocks->fileHash);
+            if (!good) {
+                m_fileHasher.Finish();
+                m_done = start;
+                return {index, std::move(output)};
+            }
+            m_folder.Finish(output, entry.name);
+        }
+        return {m_payload.size(), FileDescriptor()};
+    }
+
+    // `partial`, when open, is the first file's output, to be written afresh.
+    void Sequentially(std::size_t first, FileDescriptor partial) {
+        if (first == m_payload.size()) {
+            return;
+        }
+        const std::span<const PayloadFile> rest = std::span(m_payload).subspan(first);
+        Hasher blockHasher(m_method);
+        BlockPipeline pipeline(m_package, rest);
+        for (const PayloadFile& file : rest) {
+            const ArchiveEntry& entry = *file.entry;
+            FileDescriptor output;
+            if (partial) {
+                m_folder.Rewind(partial, entry.name);
+                output = std::move(partial);
+            } else {
+                output = m_folder.CreateFile(entry.name, entry.executable);
+            }
+            for (std::uint64_t block = 0; block < file.blocks->BlockCount(); ++block) {
+                CheckCancelled();
+                const std::string_view data = pipeline.Next();
+                blockHasher.Update(data.data(), data.size());
+                if (!std::ranges::equal(blockHasher.Finish().Bytes(), file.blocks->BlockHash(block, m_method))) {
+                    m_package.Fail(kBlockHashMismatch, L"has a file " + PackageArchive::Quoted(entry.name) +
+                                                           L" whose block " + std::to_wstring(block + 1) +
+                                                           L" does not match the hash in its block map");
+                }
+                Write(file, output, data);
+                pipeline.Release();
+            }
+            if (file.blocks->fileHash && m_fileHasher.Finish() != *file.blocks->fileHash) {
+                m_package.Fail(kBlockHashMismatch, L"has a file " + PackageArchive::Quoted(entry.name) +
+                                                       L" that does not match the FileHash in its block map");
+            }
+            m_folder.Finish(output, entry.name);
+        }
+        pipeline.Finish();
+    }
+
+    void Write(const PayloadFile& file, const FileDescriptor& output, std::string_view data) {
+        if (file.blocks->fileHash) {
+            m_fileHasher.Update(data.data(), data.size());
+        }
+        m_folder.Write(output, file.entry->name, data.data(), data.size());
+        m_done += data.size();
+        Report(m_done);
+    }
+
+    void CheckCancelled() const {
+        if (m_options.cancelled && m_options.cancelled()) {
+            Throw(kCancelled, L"The package extraction was cancelled.");
+        }
+    }
+
+    // Never backwards, also when a file is written again.
+    void Report(std::uint64_t done) {
+        if (m_options.progress && (done > m_reported || (done == 0 && m_reported == 0))) {
+            m_reported = done;
+            m_options.progress(done, m_total);
+        }
+    }
+
+    const PackageArchive& m_package;
+    HashMethod m_method;
+    const std::vector<PayloadFile>& m_payload;
+    ExtractionFolder& m_folder;
+    const ExtractOptions& m_options;
+    std::uint64_t m_total;
+    Hasher m_fileHasher;
+    std::uint64_t m_done = 0;
+    std::uint64_t m_reported = 0;
+};
+
 }  // namespace
 
 PackageIdentity ReadPackageIdentity(const std::filesystem::path& packageFile) {
@@ -176,17 +312,6 @@ PackageIdentity ExtractPackage(const std::filesystem::path& packageFile, const s
         }
         total += file.entry->size;
     }
-    auto checkCancelled = [&options] {
-        if (options.cancelled && options.cancelled()) {
-            Throw(kCancelled, L"The package extraction was cancelled.");
-        }
-    };
-    auto reportProgress = [&options, total](std::uint64_t done) {
-        if (options.progress) {
-            options.progress(done, total);
-        }
-    };
-
     ExtractionFolder folder(destination, options.diskReserve);
     folder.Reserve(total);
     for (const ArchiveEntry& entry : package.Entries()) {
@@ -195,39 +320,7 @@ PackageIdentity ExtractPackage(const std::filesystem::path& packageFile, const s
         }
     }
 
-    checkCancelled();
-    reportProgress(0);
-    Hasher blockHasher(blockMap.method);
-    Hasher fileHasher(blockMap.method);
-    std::uint64_t done = 0;
-    BlockPipeline pipeline(package, payload);
-    for (const PayloadFile& file : payload) {
-        const ArchiveEntry& entry = *file.entry;
-        FileDescriptor output = folder.CreateFile(entry.name, entry.executable);
-        for (std::uint64_t block = 0; block < file.blocks->BlockCount(); ++block) {
-            checkCancelled();
-            const std::string_view data = pipeline.Next();
-            blockHasher.Update(data.data(), data.size());
-            if (!std::ranges::equal(blockHasher.Finish().Bytes(), file.blocks->BlockHash(block, blockMap.method))) {
-                package.Fail(kBlockHashMismatch, L"has a file " + PackageArchive::Quoted(entry.name) + L" whose block " +
-                                                     std::to_wstring(block + 1) +
-                                                     L" does not match the hash in its block map");
-            }
-            if (file.blocks->fileHash) {
-                fileHasher.Update(data.data(), data.size());
-            }
-            folder.Write(output, entry.name, data.data(), data.size());
-            pipeline.Release();
-            done += data.size();
-            reportProgress(done);
-        }
-        if (file.blocks->fileHash && fileHasher.Finish() != *file.blocks->fileHash) {
-            package.Fail(kBlockHashMismatch, L"has a file " + PackageArchive::Quoted(entry.name) +
-                                                 L" that does not match the FileHash in its block map");
-        }
-        folder.Finish(output, entry.name);
-    }
-    pipeline.Finish();
+    PayloadExtraction(package, blockMap.method, payload, folder, options, total).Run();
     KeepFootprint(package, folder);
     folder.Flush();
     return std::move(identity);

@@ -32,6 +32,9 @@ struct ExtractOptions {
     // Free space the extraction leaves untouched (0x80073CF4 before it would
     // eat into it, including when the block map's sizes do not fit).
     std::uint64_t diskReserve = 0;
+    // Inflates each file as one stream on one thread, as for a package whose
+    // blocks were not deflated apart.
+    bool sequential = false;
 };
 
 // Checks every entry's path and the content types, reads the manifest and the
@@ -40,8 +43,10 @@ struct ExtractOptions {
 // keeps the footprint files beside them (block map, signature, code integrity
 // catalog; not [Content_Types].xml), flushes files and folders to disk, and
 // returns the manifest's identity.
-// Memory use does not grow with the package's size. Decompression runs on a
-// second thread; `options` are called on the caller's thread only. Raises, with
+// Memory use does not grow with the package's size. Blocks are inflated and
+// hashed on a thread per core when each was deflated on its own, otherwise on
+// a second thread; either way a package is refused alike. `options` are
+// called on the caller's thread only. Raises, with
 // a text naming the package and the fault:
 //   0x80073CF0 not a readable ZIP;
 //   0x80080202 an entry in a folder of relationship parts (_rels);

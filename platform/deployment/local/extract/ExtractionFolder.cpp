@@ -29,6 +29,9 @@ namespace {
 
 // How many bytes are written between two looks at the free space.
 constexpr std::uint64_t kSpaceCheckInterval = 4 * 1024 * 1024;
+// How many bytes of a large file are written before the disk is asked to take
+// them, so that it works while we inflate the rest.
+constexpr std::uint64_t kWritebackInterval = 4 * 1024 * 1024;
 
 ExtractionFolder::ExtractionFolder(const std::filesystem::path& destination, std::uint64_t diskReserve)
     : m_destination(destination), m_diskReserve(diskReserve) {
@@ -64,9 +67,7 @@ int ExtractionFolder::Folder(std::string_view relative) {
             end = relative.size();
         }
         const std::string segment(relative.substr(start, end - start));
-        if (mkdirat(parent, segment.c_str(), 0755) == 0) {
-            m_created.emplace_back(relative.substr(0, end));
-        } else if (errno != EEXIST) {
+        if (mkdirat(parent, segment.c_str(), 0755) != 0 && errno != EEXIST) {
             const int error = errno;  // before building the text can change it
             FailIo(L"The folder \"" + Path(relative.substr(0, end)) + L"\" cannot be created", error);
         }
@@ -105,26 +106,36 @@ void ExtractionFolder::Write(const FileDescriptor& file, std::string_view name, 
     if (const int error = WriteAll(file, data, size); error != 0) {
         FailIo(L"The file \"" + Path(name) + L"\" cannot be written", error);
     }
+    m_unsent += size;
+    if (m_unsent >= kWritebackInterval) {
+        StartWriteback(file);
+    }
 }
 
-void ExtractionFolder::Finish(FileDescriptor& file, std::string_view name) {
-    int error = ::fsync(file.Get()) != 0 ? errno : 0;
-    if (const int closed = file.Close(); error == 0) {
-        error = closed;
-    }
-    if (error != 0) {
+void ExtractionFolder::Rewind(const FileDescriptor& file, std::string_view name) {
+    if (::ftruncate(file.Get(), 0) != 0 || ::lseek(file.Get(), 0, SEEK_SET) != 0) {
+        const int error = errno;
         FailIo(L"The file \"" + Path(name) + L"\" cannot be written", error);
     }
 }
 
-void ExtractionFolder::Flush() {
-    for (const std::string& relative : m_created) {
-        if (::fsync(Folder(relative)) != 0) {
-            const int error = errno;
-            FailIo(L"The folder \"" + Path(relative) + L"\" cannot be written", error);
-        }
+void ExtractionFolder::Finish(FileDescriptor& file, std::string_view name) {
+    StartWriteback(file);
+    if (const int error = file.Close(); error != 0) {
+        FailIo(L"The file \"" + Path(name) + L"\" cannot be written", error);
     }
-    if (::fsync(m_root.Get()) != 0) {
+}
+
+void ExtractionFolder::StartWriteback(const FileDescriptor& file) {
+    // Only a head start: a failure to write shows in Flush.
+    ::sync_file_range(file.Get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    m_unsent = 0;
+}
+
+void ExtractionFolder::Flush() {
+    // syncfs reports a failure to write any of the file system's data since
+    // the destination was opened, so also one of a file closed before.
+    if (::syncfs(m_root.Get()) != 0) {
         const int error = errno;
         FailIo(L"The folder \"" + PathText(m_destination) + L"\" cannot be written", error);
     }

@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "platform/deployment/local/FileDescriptor.h"
 
@@ -30,18 +29,24 @@ public:
     // A new file (never one that exists) for writing.
     FileDescriptor CreateFile(std::string_view name, bool executable);
     void Write(const FileDescriptor& file, std::string_view name, const char* data, std::size_t size);
-    // Flushes the file to disk and closes it: a failed close can be a lost write.
+    // Empties a file being written, to write it again from its start.
+    void Rewind(const FileDescriptor& file, std::string_view name);
+    // Starts writing the file to disk and closes it: a failed close can be a
+    // lost write.
     void Finish(FileDescriptor& file, std::string_view name);
-    // Flushes every folder made, so that the files' names are on disk too.
+    // Waits until every file and folder made is on disk: one flush of the
+    // whole file system, which costs less than one per file and folder, while
+    // the files have been on their way to the disk since they were written.
     void Flush();
 
 private:
     std::wstring Path(std::string_view relative) const;
+    void StartWriteback(const FileDescriptor& file);
 
     std::filesystem::path m_destination;
     std::uint64_t m_diskReserve;
     std::uint64_t m_unchecked = 0;
-    std::vector<std::string> m_created;
+    std::uint64_t m_unsent = 0;  // written since writeback was last started
     FileDescriptor m_root;
     std::string m_cachedFolder;
     FileDescriptor m_cachedFd;

@@ -281,6 +281,7 @@ struct BlockMapReader::State {
         }
         if (compressed) {
             file.compressedSize = file.compressedSize.value_or(0) + *compressed;
+            file.blockSizes.push_back(*compressed);
         }
         file.blockHashes.insert(file.blockHashes.end(), hash->begin(), hash->end());
         ++blocks;

@@ -26,6 +26,9 @@ struct BlockMapFile {
     std::optional<Digest> fileHash;  // the 2021 namespace's FileHash
     // The sum of the blocks' compressed Size; none when the file is stored.
     std::optional<std::uint64_t> compressedSize;
+    // Each block's compressed Size in turn, when given: where a packer that
+    // deflates every block on its own lets the blocks be inflated apart.
+    std::vector<std::uint32_t> blockSizes;
 
     std::uint64_t BlockCount() const noexcept { return (size + kBlockSize - 1) / kBlockSize; }
     std::span<const std::uint8_t> BlockHash(std::uint64_t block, HashMethod method) const {

@@ -127,13 +127,28 @@ std::string PackageArchive::ReadWhole(const ArchiveEntry& entry, std::uint64_t l
     return bytes;
 }
 
-PackageArchive::EntryReader PackageArchive::Open(const ArchiveEntry& entry) const {
-    EntryReader reader(zip_fopen_index(m_archive.get(), entry.index, 0));
+PackageArchive::EntryReader PackageArchive::Open(const ArchiveEntry& entry) const { return OpenWith(entry, 0); }
+
+PackageArchive::EntryReader PackageArchive::OpenWith(const ArchiveEntry& entry, unsigned flags) const {
+    EntryReader reader(zip_fopen_index(m_archive.get(), entry.index, flags));
     if (!reader) {
         Fail(kCorruptPackage, L"has an entry " + Quoted(entry.name) + L" that cannot be read (" +
                                   FromUtf8Lossy(zip_strerror(m_archive.get())) + L")");
     }
     return reader;
+}
+
+PackageArchive::EntryReader PackageArchive::OpenRaw(const ArchiveEntry& entry) const {
+    return OpenWith(entry, ZIP_FL_COMPRESSED);
+}
+
+std::optional<std::uint32_t> PackageArchive::Crc(const ArchiveEntry& entry) const {
+    zip_stat_t stat;
+    zip_stat_init(&stat);
+    if (zip_stat_index(m_archive.get(), entry.index, 0, &stat) != 0 || (stat.valid & ZIP_STAT_CRC) == 0) {
+        return std::nullopt;
+    }
+    return stat.crc;
 }
 
 std::size_t PackageArchive::Read(const EntryReader& reader, const ArchiveEntry& entry, char* buffer,

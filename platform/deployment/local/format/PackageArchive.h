@@ -77,6 +77,11 @@ public:
 
     // Opens an entry for reading its data in order.
     EntryReader Open(const ArchiveEntry& entry) const;
+    // Opens an entry for reading its bytes as the archive holds them, deflated
+    // or stored; nothing checks them against its CRC-32.
+    EntryReader OpenRaw(const ArchiveEntry& entry) const;
+    // The CRC-32 that the archive records for an entry's data, when it does.
+    std::optional<std::uint32_t> Crc(const ArchiveEntry& entry) const;
     // Fills `buffer` with up to `size` bytes of the entry; fewer only at its end.
     std::size_t Read(const EntryReader& reader, const ArchiveEntry& entry, char* buffer, std::size_t size) const;
 
@@ -86,6 +91,7 @@ private:
     };
 
     void ReadEntries();
+    EntryReader OpenWith(const ArchiveEntry& entry, unsigned flags) const;
     ArchiveEntry ReadEntry(std::uint64_t index) const;
 
     std::wstring m_fileText;
