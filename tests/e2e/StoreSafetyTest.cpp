@@ -309,7 +309,7 @@ TEST_F(StoreSafety, AnAddReachesTheDiskBeforeTheRegistryNamesIt) {
     options.env.emplace_back("ASAN_OPTIONS", std::string(sanitizer != nullptr ? sanitizer : "") + ":detect_leaks=0");
     options.killAfter = std::chrono::seconds(60);
     const ProcessResult result = test_support::RunProcess(
-        "/usr/bin/strace", {"-f", "-y", "-o", trace.string(), "-e", "trace=fsync,fdatasync,rename,renameat,renameat2",
+        "/usr/bin/strace", {"-f", "-y", "-o", trace.string(), "-e", "trace=close,fsync,fdatasync,syncfs,rename,renameat,renameat2",
                             APPDEPLOY_EXE, "-i", m_uri}, options);
     ASSERT_EQ(result.exitStatus, 0) << result.err;
     std::vector<std::string> calls;
@@ -329,10 +329,12 @@ TEST_F(StoreSafety, AnAddReachesTheDiskBeforeTheRegistryNamesIt) {
     };
     const std::string folder = platform::ToUtf8(FullNameOf(m_identity));
     const std::size_t placed = first("renameat2", (m_store / "packages" / folder).string());
+    // One flush of the file system takes every file and folder written before it.
+    const std::size_t flushed = first("syncfs", (m_store / "staging").string());
+    EXPECT_LT(flushed, placed) << "the files are flushed before they are placed";
     for (const auto& file : store_testing::SamplePayload()) {
-        EXPECT_LT(first("fsync", "/" + file.name + ">"), placed) << file.name << " is flushed before it is placed";
+        EXPECT_LT(first("close", "/" + file.name + ">"), flushed) << file.name << " is written before the flush";
     }
-    EXPECT_LT(first("fsync", "/Assets>"), placed) << "its folders too";
     const std::size_t moved = first("fsync", (m_store / "packages").string() + ">", placed);
     EXPECT_LT(moved, calls.size()) << "the move is flushed";
     const std::size_t committed = first("fdatasync", (m_store / "registry.db-wal").string() + ">", placed);

@@ -6,6 +6,8 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "tools/packaging/ZipWriter.h"
+
 namespace test_support {
 namespace {
 
@@ -72,9 +74,39 @@ Content Stored(const PayloadFile& file, const PackageFaults& faults) {
     if (bytes->empty()) {
         Fail("cannot corrupt the empty file " + file.name);
     }
+    const std::uint64_t at = faults.corruptBlock * packaging::kZipBlockSize;
+    if (at >= bytes->size()) {
+        Fail("cannot corrupt a block beyond the end of " + file.name);
+    }
     std::string stored = *bytes;
-    stored[0] = static_cast<char>(stored[0] ^ 0x01);
+    stored[at] = static_cast<char>(stored[at] ^ 0x01);
     return stored;
+}
+
+// Flips bytes amid a block of an entry's compressed data, found after the
+// entry's name in its local header (which the writer gives no extra field).
+void CorruptCompressedBlock(const std::filesystem::path& file, const std::string& name,
+                            const std::vector<std::uint64_t>& compressedSizes, std::uint64_t block) {
+    if (block >= compressedSizes.size()) {
+        Fail("cannot corrupt a compressed block of " + name);
+    }
+    std::string bytes;
+    {
+        std::ifstream in(file, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    const auto pos = bytes.find(name);
+    if (pos == std::string::npos || pos < 30 || bytes.compare(pos - 30, 4, "PK\x03\x04") != 0) {
+        Fail("cannot find the local header of " + name);
+    }
+    std::uint64_t at = pos + name.size() + compressedSizes[block] / 2;
+    for (std::uint64_t earlier = 0; earlier < block; ++earlier) {
+        at += compressedSizes[earlier];
+    }
+    for (std::uint64_t i = at; i < at + 4; ++i) {
+        bytes[i] = static_cast<char>(~bytes[i]);
+    }
+    packaging::WriteFile(file, bytes);
 }
 
 }  // namespace
@@ -82,11 +114,18 @@ Content Stored(const PayloadFile& file, const PackageFaults& faults) {
 void WriteBrokenPackage(const std::filesystem::path& packageFile, const packaging::Identity& identity,
                         const std::vector<PayloadFile>& payload, const PackageFaults& faults) {
     packaging::PackageBuilder package(packageFile);
+    if (faults.deflateBlocksTogether) {
+        package.DeflateBlocksTogether();
+    }
+    std::vector<std::uint64_t> corruptedSizes;
     const auto add = [&](const PayloadFile& file) {
         const std::string entryName = packaging::EncodePartName(file.name);
         const std::uint32_t mode = S_IFREG | (file.executable ? 0755 : 0644);
         packaging::BlockHashes hashes = packaging::HashBlocks(file.content);
         hashes.compressedSizes = package.AddEntry(entryName, Stored(file, faults), mode).compressedSizes;
+        if (faults.corruptDeflatedBlockOf == file.name) {
+            corruptedSizes = hashes.compressedSizes;
+        }
         if (faults.wrongCompressedSizeOf == file.name && !hashes.compressedSizes.empty()) {
             ++hashes.compressedSizes.front();
         }
@@ -131,6 +170,10 @@ void WriteBrokenPackage(const std::filesystem::path& packageFile, const packagin
     }
     package.Close();
 
+    if (faults.corruptDeflatedBlockOf) {
+        CorruptCompressedBlock(packageFile, packaging::EncodePartName(*faults.corruptDeflatedBlockOf), corruptedSizes,
+                               faults.corruptBlock);
+    }
     if (faults.bzip2Of) {
         PatchMethod(packageFile, packaging::EncodePartName(*faults.bzip2Of), 12);
     }

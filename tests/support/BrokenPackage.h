@@ -2,6 +2,7 @@
 // wrong way, for the tests and the fuzz seeds.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -18,7 +19,10 @@ struct RawEntry {
 
 // Ways to break a package; all off by default.
 struct PackageFaults {
-    std::optional<std::string> corruptBlockOf;      // flip a byte of this file's first block after hashing it
+    std::optional<std::string> corruptBlockOf;      // flip a byte of this file's block after hashing it
+    std::optional<std::string> corruptDeflatedBlockOf;  // flip bytes amid this file's compressed block
+    std::uint64_t corruptBlock = 0;                 // which block of either of those (from 0)
+    bool deflateBlocksTogether = false;             // as an older packer: blocks that cannot be inflated apart
     std::optional<std::string> wrongSizeOf;         // block map gives this file's size plus one
     std::optional<std::string> omitFromBlockMap;    // this file is in the ZIP, not in the block map
     std::optional<std::string> blockMapOnlyFile;    // the block map lists this name, the ZIP has no such entry

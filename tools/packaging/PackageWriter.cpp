@@ -265,6 +265,8 @@ std::string PackageBuilder::ContentTypesXml() const {
 
 void PackageBuilder::Close() { m_zip->Close(); }
 
+void PackageBuilder::DeflateBlocksTogether() { m_zip->DeflateBlocksTogether(); }
+
 std::string ManifestXml(const Identity& identity) {
     pugi::xml_document document;
     auto package = AppendRoot(document, "Package", "http://schemas.microsoft.com/appx/manifest/foundation/windows10");

@@ -94,6 +94,10 @@ public:
     void ListInBlockMap(const std::string& name, std::size_t entryNameLength, const BlockHashes& hashes,
                         std::uint64_t size);
 
+    // Deflates the entries added from now on as an older packer does: each
+    // as one stream whose blocks cannot be inflated apart.
+    void DeflateBlocksTogether();
+
     std::string BlockMapXml() const;
     std::string ContentTypesXml() const;
     // Writes the archive with the entries added so far.

@@ -142,7 +142,7 @@ void ZipWriter::Add(const std::string& name, std::uint32_t mode, bool compress, 
         std::uint64_t blockCompressed = 0;
         if (deflater) {
             compressed.clear();
-            deflater->Run(data, last ? Z_FINISH : Z_FULL_FLUSH, compressed);
+            deflater->Run(data, last ? Z_FINISH : m_blocksApart ? Z_FULL_FLUSH : Z_SYNC_FLUSH, compressed);
             Write(compressed);
             blockCompressed = compressed.size();
         } else {

@@ -39,6 +39,9 @@ public:
     void AddBytes(const std::string& name, std::string_view bytes, std::uint32_t mode, bool compress = true);
     // Writes the central directory and the end records; without it the file is incomplete.
     void Close();
+    // Later entries' blocks may refer back into earlier blocks (flushed, not
+    // fully): so do older packers' streams, whose blocks cannot be inflated apart.
+    void DeflateBlocksTogether() noexcept { m_blocksApart = false; }
 
 private:
     struct CentralEntry {
@@ -58,6 +61,7 @@ private:
     std::uint64_t m_offset = 0;
     std::vector<CentralEntry> m_entries;
     bool m_closed = false;
+    bool m_blocksApart = true;
 };
 
 }  // namespace packaging
