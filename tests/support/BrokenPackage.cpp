@@ -62,6 +62,24 @@ void PatchMethod(const std::filesystem::path& file, const std::string& name, std
     packaging::WriteFile(file, bytes);
 }
 
+// Flips a bit of an entry's CRC-32 in the central directory, whose header
+// (46 bytes, the CRC-32 at 16) comes right before the name.
+void PatchCentralCrc(const std::filesystem::path& file, const std::string& name) {
+    std::string bytes;
+    {
+        std::ifstream in(file, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    for (auto pos = bytes.find(name); pos != std::string::npos; pos = bytes.find(name, pos + 1)) {
+        if (pos >= 46 && bytes.compare(pos - 46, 4, "PK\x01\x02") == 0) {
+            bytes[pos - 46 + 16] = static_cast<char>(bytes[pos - 46 + 16] ^ 0x01);
+            packaging::WriteFile(file, bytes);
+            return;
+        }
+    }
+    Fail("cannot find the central header of " + name);
+}
+
 // The content as stored: the first byte flipped after hashing when asked.
 Content Stored(const PayloadFile& file, const PackageFaults& faults) {
     if (faults.corruptBlockOf != file.name) {
@@ -173,6 +191,9 @@ void WriteBrokenPackage(const std::filesystem::path& packageFile, const packagin
     if (faults.corruptDeflatedBlockOf) {
         CorruptCompressedBlock(packageFile, packaging::EncodePartName(*faults.corruptDeflatedBlockOf), corruptedSizes,
                                faults.corruptBlock);
+    }
+    if (faults.wrongCrcOf) {
+        PatchCentralCrc(packageFile, packaging::EncodePartName(*faults.wrongCrcOf));
     }
     if (faults.bzip2Of) {
         PatchMethod(packageFile, packaging::EncodePartName(*faults.bzip2Of), 12);

@@ -22,6 +22,7 @@ struct PackageFaults {
     std::optional<std::string> corruptBlockOf;      // flip a byte of this file's block after hashing it
     std::optional<std::string> corruptDeflatedBlockOf;  // flip bytes amid this file's compressed block
     std::uint64_t corruptBlock = 0;                 // which block of either of those (from 0)
+    std::optional<std::string> wrongCrcOf;          // the central directory gives this file another CRC-32
     bool deflateBlocksTogether = false;             // as an older packer: blocks that cannot be inflated apart
     std::optional<std::string> wrongSizeOf;         // block map gives this file's size plus one
     std::optional<std::string> omitFromBlockMap;    // this file is in the ZIP, not in the block map

@@ -1,4 +1,5 @@
-// Extraction: entry path checks, block map checks and the files written.
+// Extraction: entry path checks, block map checks and the files written, with
+// the blocks inflated on every core and as one stream per file.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -46,6 +47,16 @@ std::map<std::string, std::string> FilesUnder(const std::filesystem::path& root)
 
 const std::string kBigFile = Noise(3 * 65536 + 123, 7);
 
+// Words, so that deflating finds matches, also across blocks where it may.
+std::string Text(std::size_t size) {
+    std::string text;
+    for (std::uint32_t word = 0; text.size() < size; word = word * 1103515245u + 12345u) {
+        text += "word" + std::to_string((word >> 16) % 300) + ' ';
+    }
+    text.resize(size);
+    return text;
+}
+
 std::vector<packaging::PayloadFile> TestPayload() {
     return {
         {"README.txt", std::string("read me\n"), false},
@@ -53,6 +64,9 @@ std::vector<packaging::PayloadFile> TestPayload() {
         {"Empty.txt", std::string(), false},
         {"My File [1].txt", std::string("spaces and brackets"), false},
         {"bin/hello.sh", std::string("#!/bin/sh\necho hello\n"), true},
+        {"Long.txt", Text(4 * 65536 - 100), false},
+        {"Stored.bin", Noise(2 * 65536 + 1, 9), false, true},
+        {"StoredEmpty.bin", std::string(), false, true},
     };
 }
 
@@ -65,8 +79,8 @@ protected:
         return file;
     }
 
-    std::filesystem::path Destination() {
-        const auto destination = m_temp.Path() / "out";
+    std::filesystem::path Destination(const std::string& name = "out") {
+        const auto destination = m_temp.Path() / name;
         std::filesystem::create_directory(destination);
         return destination;
     }
@@ -117,6 +131,33 @@ TEST_F(ExtractPackageTest, ExtractsEveryPayloadFileByteExact) {
     }
     EXPECT_EQ(progress.back().first, total);
 }
+
+class ExtractsAlikeBothWays : public ExtractPackageTest, public testing::WithParamInterface<bool> {};
+
+// Every core against one stream per file, for a packer that deflates every
+// block on its own and for one whose blocks depend on each other.
+TEST_P(ExtractsAlikeBothWays, TheSameFilesAndProgress) {
+    test_support::PackageFaults faults;
+    faults.deflateBlocksTogether = GetParam();
+    const auto package = Write(faults);
+    std::map<std::string, std::map<std::string, std::string>> files;
+    std::map<std::string, std::vector<std::uint64_t>> progress;
+    for (const bool sequential : {false, true}) {
+        const std::string way = sequential ? "one-stream" : "every-core";
+        ExtractOptions options;
+        options.sequential = sequential;
+        options.progress = [&](std::uint64_t done, std::uint64_t) { progress[way].push_back(done); };
+        ExtractPackage(package, Destination(way), options);
+        files[way] = FilesUnder(m_temp.Path() / way);
+    }
+    EXPECT_EQ(files["every-core"], files["one-stream"]);
+    EXPECT_EQ(files["every-core"]["Long.txt"], Text(4 * 65536 - 100));
+    // A file written again one way after failing the other takes no progress back.
+    EXPECT_EQ(progress["every-core"], progress["one-stream"]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Packers, ExtractsAlikeBothWays, testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "BlocksTogether" : "BlocksApart"; });
 
 TEST_F(ExtractPackageTest, StreamsPayloadFromFilesOnDisk) {
     const auto source = m_temp.Path() / "big.bin";
@@ -198,6 +239,13 @@ TEST_P(ExtractBrokenPackageTest, IsRefusedWithItsCode) {
     }
     std::sort(beside.begin(), beside.end());
     EXPECT_EQ(beside, (std::vector<std::string>{"out", "test.appx"}));
+    // The blocks inflated on every core or as one stream per file: refused alike.
+    ExtractOptions oneStream;
+    oneStream.sequential = true;
+    const auto sequential = CaptureFailure([&] { ExtractPackage(package, Destination("one-stream"), oneStream); });
+    ASSERT_TRUE(sequential.has_value());
+    EXPECT_EQ(sequential->Code(), error->Code());
+    EXPECT_EQ(TextOf(*sequential), text);
 }
 
 test_support::PackageFaults Extra(std::string name, std::string bytes = "evil") {
@@ -241,6 +289,24 @@ INSTANTIATE_TEST_SUITE_P(
                           kBlockHashMismatch, L"block 1"},
         BrokenPackageCase{"CorruptSmallFile", With([](auto& f) { f.corruptBlockOf = "README.txt"; }),
                           kBlockHashMismatch, L"\"README.txt\""},
+        BrokenPackageCase{"CorruptMiddleBlock",
+                          With([](auto& f) { f.corruptBlockOf = "Long.txt", f.corruptBlock = 1; }),
+                          kBlockHashMismatch, L"\"Long.txt\" whose block 2 does not match"},
+        BrokenPackageCase{"CorruptLastBlock", With([](auto& f) { f.corruptBlockOf = "Long.txt", f.corruptBlock = 3; }),
+                          kBlockHashMismatch, L"\"Long.txt\" whose block 4 does not match"},
+        BrokenPackageCase{"CorruptStoredBlock",
+                          With([](auto& f) { f.corruptBlockOf = "Stored.bin", f.corruptBlock = 1; }),
+                          kBlockHashMismatch, L"\"Stored.bin\" whose block 2 does not match"},
+        BrokenPackageCase{"CorruptDeflatedMiddleBlock",
+                          With([](auto& f) { f.corruptDeflatedBlockOf = "Long.txt", f.corruptBlock = 1; }),
+                          kBlockHashMismatch, L"\"Long.txt\" whose block 2"},
+        BrokenPackageCase{"CorruptDeflatedLastBlock",
+                          With([](auto& f) { f.corruptDeflatedBlockOf = "Long.txt", f.corruptBlock = 3; }),
+                          kCorruptPackage, L"\"Long.txt\" whose data cannot be read"},
+        BrokenPackageCase{"WrongCrc", With([](auto& f) { f.wrongCrcOf = "Long.txt"; }), kCorruptPackage,
+                          L"\"Long.txt\" whose data cannot be read"},
+        BrokenPackageCase{"WrongFileHash", With([](auto& f) { f.wrongFileHashOf = "Assets/Deep/Big.bin"; }),
+                          kBlockHashMismatch, L"\"Assets/Deep/Big.bin\" that does not match the FileHash"},
         BrokenPackageCase{"ParentPath", Extra("../evil"), kCorruptPackage, L"not a safe relative path"},
         BrokenPackageCase{"ParentInside", Extra("a/../../evil"), kCorruptPackage, L"not a safe relative path"},
         BrokenPackageCase{"AbsolutePath", Extra("/abs"), kCorruptPackage, L"not a safe relative path"},
