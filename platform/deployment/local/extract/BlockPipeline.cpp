@@ -118,8 +118,10 @@ constexpr std::size_t kLargestRawBlock = kBlockSize + 1024;
 // An empty final block: it ends a fully flushed block as a stream of its own.
 constexpr char kFinalBlock[] = {0x03, 0x00};
 // Blocks in flight per thread: enough to keep every thread busy while the
-// caller writes, few enough for memory to stay small.
+// caller writes; and at most (some 8 MiB), for memory to stay small on any
+// machine.
 constexpr std::size_t kSlotsPerThread = 4;
+constexpr std::size_t kMostSlots = 64;
 
 std::uint64_t UnitSize(const PayloadFile& file, std::uint64_t unit) {
     return std::min<std::uint64_t>(kBlockSize, file.entry->size - unit * kBlockSize);
@@ -196,8 +198,8 @@ std::unique_ptr<ParallelBlockPipeline> ParallelBlockPipeline::Start(const Packag
 ParallelBlockPipeline::ParallelBlockPipeline(const PackageArchive& archive, std::span<const PayloadFile> payload,
                                              HashMethod method, std::vector<std::uint32_t> crcs)
     : m_archive(archive), m_payload(payload), m_method(method), m_crcs(std::move(crcs)) {
-    const std::size_t threads = std::max(1u, std::thread::hardware_concurrency());
-    m_slots.resize(threads * kSlotsPerThread);
+    const std::size_t threads = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, kMostSlots);
+    m_slots.resize(std::min(threads * kSlotsPerThread, kMostSlots));
     for (auto& slot : m_slots) {
         slot = std::make_unique<Slot>();
     }
@@ -329,7 +331,8 @@ void ParallelBlockPipeline::Work(Worker& worker, Slot& slot) const noexcept {
     if (result.good && file.entry->size != 0) {
         try {
             worker.hasher.Update(result.data.data(), result.data.size());
-            result.good = std::ranges::equal(worker.hasher.Finish().Bytes(), file.blocks->BlockHash(slot.unit, m_method));
+            result.good =
+                std::ranges::equal(worker.hasher.Finish().Bytes(), file.blocks->BlockHash(slot.unit, m_method));
         } catch (...) {
             result.good = false;
         }

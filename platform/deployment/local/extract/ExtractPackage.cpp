@@ -198,7 +198,8 @@ private:
                 pipeline->Release();
             }
             // The CRC-32 that inflating as one stream would check, and the file's hash.
-            good = good && crc == pipeline->Crc(index) && (!file.blocks->fileHash || m_fileHasher.Finish() == *file.blocks->fileHash);
+            good = good && crc == pipeline->Crc(index) &&
+                   (!file.blocks->fileHash || m_fileHasher.Finish() == *file.blocks->fileHash);
             if (!good) {
                 m_fileHasher.Finish();
                 m_done = start;
