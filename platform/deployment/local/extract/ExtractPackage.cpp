@@ -249,6 +249,9 @@ private:
     }
 
     void Write(const PayloadFile& file, const FileDescriptor& output, std::string_view data) {
+        if (data.empty()) {
+            return;
+        }
         if (file.blocks->fileHash) {
             m_fileHasher.Update(data.data(), data.size());
         }
@@ -265,7 +268,7 @@ private:
 
     // Never backwards, also when a file is written again.
     void Report(std::uint64_t done) {
-        if (m_options.progress && (done > m_reported || (done == 0 && m_reported == 0))) {
+        if (m_options.progress && (done > m_reported || done == 0)) {
             m_reported = done;
             m_options.progress(done, m_total);
         }
