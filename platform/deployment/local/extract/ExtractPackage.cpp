@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
 #include "platform/Error.h"
 #include "platform/Utf8.h"
 #include "platform/deployment/local/Codes.h"
+#include "platform/deployment/local/FileError.h"
 #include "platform/deployment/local/extract/BlockPipeline.h"
 #include "platform/deployment/local/extract/ExtractionFolder.h"
 #include "platform/deployment/local/format/BlockMap.h"
@@ -161,8 +163,16 @@ BlockMapDocument ReadMatchedBlockMap(const PackageArchive& package) {
 
 PackageIdentity ExtractPackage(const std::filesystem::path& packageFile, const std::filesystem::path& destination,
                                const ExtractOptions& options) {
-    const PackageArchive package(packageFile, options.displayName, options.range);
+    const auto opened = options.arriving != nullptr
+                            ? std::make_unique<const PackageArchive>(
+                                  packageFile, *options.arriving,
+                                  options.displayName.empty() ? PathText(packageFile) : options.displayName)
+                            : std::make_unique<const PackageArchive>(packageFile, options.displayName, options.range);
+    const PackageArchive& package = *opened;
     ManifestContents manifest = ReadContents(package);
+    if (options.checkIdentity) {
+        options.checkIdentity(manifest.identity);
+    }
     if (options.dependencies != nullptr) {
         *options.dependencies = std::move(manifest.dependencies);
     }
@@ -228,6 +238,7 @@ PackageIdentity ExtractPackage(const std::filesystem::path& packageFile, const s
         folder.Finish(output, entry.name);
     }
     pipeline.Finish();
+    package.CheckLocalHeaders();
     KeepFootprint(package, folder);
     folder.Flush();
     return std::move(identity);

@@ -32,6 +32,13 @@ struct ExtractOptions {
     // Free space the extraction leaves untouched (0x80073CF4 before it would
     // eat into it, including when the block map's sizes do not fit).
     std::uint64_t diskReserve = 0;
+    // Called with the manifest's identity as soon as the manifest has been
+    // read, before the block map and any payload; what it raises ends the
+    // extraction. A wrong package is refused having read little of it.
+    std::function<void(const PackageIdentity&)> checkIdentity;
+    // The package file is still arriving: reads wait for their bytes, and the
+    // entries' local headers are checked once the payload is out.
+    ArrivingFile* arriving = nullptr;
 };
 
 // Checks every entry's path and the content types, reads the manifest and the
