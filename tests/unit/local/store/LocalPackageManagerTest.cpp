@@ -417,6 +417,89 @@ TEST_F(LocalPackageManagerTest, ReportsProgressThroughDownloadAndExtraction) {
         << "the extraction reports its share";
 }
 
+test_support::PackageFaults Fault(void (*set)(test_support::PackageFaults&)) {
+    test_support::PackageFaults faults;
+    set(faults);
+    return faults;
+}
+
+// Large enough that its directory and footprint files are a small part of it.
+std::vector<packaging::PayloadFile> LargePayload(std::size_t noise) {
+    std::vector<packaging::PayloadFile> payload = store_testing::SamplePayload("ranges");
+    payload.push_back({"Data/noise.bin", store_testing::Noise(noise, 777), false});
+    payload.push_back({"Data/stored.bin", store_testing::Noise(noise / 3, 778), false, true});
+    return payload;
+}
+
+// With ranges the package comes in parts and is extracted as it arrives;
+// without, it comes whole in answer to the first request.
+class HttpRangeTest : public LocalPackageManagerTest, public testing::WithParamInterface<bool> {};
+
+TEST_P(HttpRangeTest, InstallsEveryFileExactly) {
+    const bool ranges = GetParam();
+    auto manager = Manager();
+    const auto identity = SampleIdentity("1.0.0.0");
+    const auto payload = LargePayload(3 * 1024 * 1024);
+    packaging::WritePackage(m_source / "p.appx", identity, payload);
+    const auto size = fs::file_size(m_source / "p.appx");
+    HttpServer server;
+    const std::string uri = ServeAppInstaller(server, identity);
+    auto response = HttpServer::Response::File(m_source / "p.appx");
+    response.ignoreRanges = !ranges;
+    server.Route("/p.appx", response);
+
+    ExpectSucceeded(Add(*manager, uri), true);
+    for (const auto& file : payload) {
+        EXPECT_EQ(store_testing::ReadFile(PackageDir(identity) / file.name), std::get<std::string>(file.content))
+            << file.name;
+    }
+    if (ranges) {
+        EXPECT_GE(server.Requests("/p.appx"), 2u);
+        EXPECT_LT(server.BytesSent("/p.appx"), size + size / 100) << "nothing fetched twice but the odd footprint file";
+    } else {
+        EXPECT_EQ(server.Requests("/p.appx"), 1u);
+    }
+    EXPECT_TRUE(fs::is_empty(m_root / "staging"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, HttpRangeTest, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) { return info.param ? "Ranges" : "NoRanges"; });
+
+// A package that is not the one named, or whose manifest is malformed, is
+// refused from its directory and footprint files.
+struct EarlyRefusal {
+    std::string name;
+    hresult code;
+    std::string version;  // of the package; the AppInstaller file names 1.0.0.0
+    test_support::PackageFaults faults;
+};
+
+void PrintTo(const EarlyRefusal& value, std::ostream* out) { *out << value.name; }
+
+class EarlyRefusalTest : public LocalPackageManagerTest, public testing::WithParamInterface<EarlyRefusal> {};
+
+TEST_P(EarlyRefusalTest, ReadsLessThanOnePercentOfThePackage) {
+    auto manager = Manager();
+    ExpectSucceeded(Add(*manager, Sample("1.0.0.0", "one", "Oru.Sample.Other")), true);
+    test_support::WriteBrokenPackage(m_source / "p.appx", SampleIdentity(GetParam().version),
+                                     LargePayload(12 * 1024 * 1024), GetParam().faults);
+    HttpServer server;
+    const std::string uri = ServeAppInstaller(server, SampleIdentity("1.0.0.0"));
+    server.Route("/p.appx", HttpServer::Response::File(m_source / "p.appx"));
+    const std::string before = Snapshot(m_root);
+
+    ExpectFailed(Add(*manager, uri), GetParam().code);
+    EXPECT_LT(server.BytesSent("/p.appx"), fs::file_size(m_source / "p.appx") / 100);
+    EXPECT_EQ(Snapshot(m_root), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, EarlyRefusalTest,
+    testing::Values(EarlyRefusal{"IdentityMismatch", ToHresult(0x80073D36), "1.0.0.1", {}},
+                    EarlyRefusal{"MalformedManifest", ToHresult(0x80080204), "1.0.0.0",
+                                 Fault([](auto& f) { f.manifestOverride = "<Package"; })}),
+    [](const testing::TestParamInfo<EarlyRefusal>& info) { return info.param.name; });
+
 // One way for an add to go wrong: what it serves or writes, and what must come out.
 struct FailureCase {
     std::string name;
@@ -453,12 +536,6 @@ TEST_P(StoreFailureTest, EndsWithTheCodeAndLeavesTheStoreAsItWas) {
     EXPECT_NE(outcome.result.ErrorText().find(expected), std::wstring::npos)
         << ToUtf8(outcome.result.ErrorText()) << "\nshould contain: " << ToUtf8(expected);
     EXPECT_EQ(Snapshot(m_root), before);
-}
-
-test_support::PackageFaults Fault(void (*set)(test_support::PackageFaults&)) {
-    test_support::PackageFaults faults;
-    set(faults);
-    return faults;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -556,6 +633,30 @@ INSTANTIATE_TEST_SUITE_P(
                         packaging::WritePackage(source / "p.appx", SampleIdentity("1.0.0.0"), store_testing::SamplePayload());
                         auto response = HttpServer::Response::File(source / "p.appx");
                         response.dropAfter = fs::file_size(source / "p.appx") / 2;
+                        server.Route("/p.appx", response);
+                        return std::pair{ServeAppInstaller(server, SampleIdentity("1.0.0.0")), server.Url("/p.appx")};
+                    }},
+        FailureCase{"HttpRangedRestDroppedHalfWay", ToHresult(0x80072EFE), L"{package}",
+                    [](const fs::path& source, HttpServer& server) {
+                        packaging::WritePackage(source / "p.appx", SampleIdentity("1.0.0.0"), LargePayload(2 << 20));
+                        auto response = HttpServer::Response::File(source / "p.appx");
+                        response.dropAfter = fs::file_size(source / "p.appx") / 2;
+                        server.Route("/p.appx", response);
+                        return std::pair{ServeAppInstaller(server, SampleIdentity("1.0.0.0")), server.Url("/p.appx")};
+                    }},
+        FailureCase{"HttpRangedCorruptBlockWhileArriving", ToHresult(0x80080207), L"\"Data/noise.bin\" whose block 1",
+                    [](const fs::path& source, HttpServer& server) {
+                        test_support::PackageFaults faults;
+                        faults.corruptBlockOf = "Data/noise.bin";
+                        test_support::WriteBrokenPackage(source / "p.appx", SampleIdentity("1.0.0.0"),
+                                                         LargePayload(4 << 20), faults);
+                        server.Route("/p.appx", HttpServer::Response::File(source / "p.appx"));
+                        return std::pair{ServeAppInstaller(server, SampleIdentity("1.0.0.0")), server.Url("/p.appx")};
+                    }},
+        FailureCase{"HttpAnotherPartThanAskedFor", ToHresult(0x80073CF5), L"{package}",
+                    [](const fs::path&, HttpServer& server) {
+                        auto response = HttpServer::Response::Text("PK\x03\x04", 206);
+                        response.headers.emplace_back("Content-Range", "bytes 0-3/1000000");
                         server.Route("/p.appx", response);
                         return std::pair{ServeAppInstaller(server, SampleIdentity("1.0.0.0")), server.Url("/p.appx")};
                     }},
