@@ -1,6 +1,7 @@
 #include "platform/deployment/local/extract/ExtractPackage.h"
 
 #include <algorithm>
+#include <exception>
 #include <limits>
 #include <memory>
 #include <unordered_map>
@@ -147,6 +148,22 @@ void KeepFootprint(const PackageArchive& package, ExtractionFolder& folder) {
     }
 }
 
+class StopOnFailure {
+public:
+    explicit StopOnFailure(ArrivingFile* arriving) : m_arriving(arriving) {}
+    ~StopOnFailure() {
+        if (m_arriving != nullptr && std::uncaught_exceptions() > m_exceptions) {
+            m_arriving->Stop();
+        }
+    }
+    StopOnFailure(const StopOnFailure&) = delete;
+    StopOnFailure& operator=(const StopOnFailure&) = delete;
+
+private:
+    ArrivingFile* m_arriving;
+    int m_exceptions = std::uncaught_exceptions();
+};
+
 }  // namespace
 
 PackageIdentity ReadPackageIdentity(const std::filesystem::path& packageFile) {
@@ -211,6 +228,9 @@ PackageIdentity ExtractPackage(const std::filesystem::path& packageFile, const s
     Hasher fileHasher(blockMap.method);
     std::uint64_t done = 0;
     BlockPipeline pipeline(package, payload);
+    // Destroyed before the pipeline: a failure stops the transfer, so that the
+    // pipeline's reads stop waiting for bytes no one needs.
+    const StopOnFailure stopTransfer(options.arriving);
     for (const PayloadFile& file : payload) {
         const ArchiveEntry& entry = *file.entry;
         FileDescriptor output = folder.CreateFile(entry.name, entry.executable);

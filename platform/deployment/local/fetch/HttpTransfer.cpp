@@ -152,8 +152,12 @@ private:
         m_curl.easy_setopt(handle, CURLOPT_XFERINFODATA, this);
         std::string range;
         if (m_range != nullptr) {
-            range = m_range->last ? std::to_string(m_range->first) + "-" + std::to_string(*m_range->last)
-                                  : "-" + std::to_string(m_range->first);
+            // "first-last", or "-count" for the end
+            if (m_range->last) {
+                range = std::to_string(m_range->first);
+            }
+            range += '-';
+            range += std::to_string(m_range->last ? *m_range->last : m_range->first);
             m_curl.easy_setopt(handle, CURLOPT_RANGE, range.c_str());
             m_curl.easy_setopt(handle, CURLOPT_HEADERFUNCTION, &HttpTransfer::OnHeader);
             m_curl.easy_setopt(handle, CURLOPT_HEADERDATA, this);

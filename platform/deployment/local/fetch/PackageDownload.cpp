@@ -127,7 +127,7 @@ PackageDownload::PackageDownload(const Uri& uri, const std::filesystem::path& fi
 }
 
 PackageDownload::~PackageDownload() {
-    m_stopping = true;
+    Stop();
     Join();
 }
 
@@ -306,7 +306,7 @@ void PackageDownload::Start() {
 bool PackageDownload::WaitFor(std::uint64_t offset, std::uint64_t size) {
     std::unique_lock lock(m_mutex);
     while (!Present(offset, offset + size)) {
-        if (m_ended) {
+        if (m_ended || m_stopping) {
             return false;
         }
         if (!m_started) {
@@ -378,8 +378,16 @@ void PackageDownload::Finish() {
     }
 }
 
+void PackageDownload::Stop() {
+    {
+        const std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_arrived.notify_all();
+}
+
 void PackageDownload::Abandon() {
-    m_stopping = true;
+    Stop();
     Join();
     if (m_failure) {
         Throw(*m_failure);

@@ -43,6 +43,7 @@ public:
     // Starts fetching the bytes still missing, once; a read that needs them starts it too.
     void Start();
     bool WaitFor(std::uint64_t offset, std::uint64_t size) override;
+    void Stop() override;
     // Waits for the whole file and raises the transfer's failure.
     void Finish();
     // Ends the transfer early (the package was refused); raises the

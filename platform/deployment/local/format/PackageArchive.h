@@ -45,6 +45,8 @@ public:
     // Blocks until `size` bytes from `offset` are in the file; false when they
     // never will be (the download failed or was stopped).
     virtual bool WaitFor(std::uint64_t offset, std::uint64_t size) = 0;
+    // No read waits any longer: the archive is given up.
+    virtual void Stop() = 0;
 };
 
 class PackageArchive {
