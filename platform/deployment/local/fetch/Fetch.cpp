@@ -125,6 +125,7 @@ void FetchToFile(const Uri& uri, const std::filesystem::path& destination, const
         writer.Write(written, data, size);
         written += size;
     });
+    writer.Flush();
     if (const int error = out.Close(); error != 0) {
         ThrowFileError(error, L"Cannot write " + PathText(destination));
     }

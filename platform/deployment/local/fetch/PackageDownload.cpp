@@ -113,6 +113,7 @@ PackageDownload::PackageDownload(const Uri& uri, const std::filesystem::path& fi
         writer.Write(tail.bodyStart + received, data, size);
         received += size;
     }, &tail);
+    writer.Flush();
     if (!tail.partial) {
         m_size = received;
         m_spans.emplace_back(0, received);
@@ -265,6 +266,7 @@ void PackageDownload::Fetch(std::uint64_t first, std::uint64_t last) {
         writer.Write(part.bodyStart + received, data, size);
         received += size;
     }, &part);
+    writer.Flush();
     AddSpan({first, last + 1});
 }
 
@@ -315,7 +317,9 @@ bool PackageDownload::WaitFor(std::uint64_t offset, std::uint64_t size) {
             lock.lock();
             continue;
         }
+        ++m_waiting;
         m_arrived.wait(lock);
+        --m_waiting;
     }
     return true;
 }
@@ -332,6 +336,7 @@ void PackageDownload::Rest() noexcept {
         rest.last = m_restEnd - 1;
         DownloadWriter writer(m_file, m_path, m_uri, m_options.diskReserve);
         std::uint64_t received = 0;
+        std::uint64_t handedOn = 0;
         HttpGet(m_uri, options, std::nullopt, [&](const char* data, std::size_t size) {
             if (m_stopping) {
                 Throw(kCancelled);
@@ -341,12 +346,12 @@ void PackageDownload::Rest() noexcept {
             }
             writer.Write(received, data, size);
             received += size;
-            {
-                const std::lock_guard lock(m_mutex);
-                m_highWater = std::min(received, m_restEnd);
+            if (writer.Written() != handedOn) {
+                handedOn = writer.Written();
+                Arrived(handedOn);
             }
-            m_arrived.notify_all();
         }, &rest);
+        Arrived(writer.Flush());
         if (received < m_restEnd) {
             Throw(kConnectionAborted,
                   L"Cannot download " + m_uri.RawUri() + L": the connection ended before the whole response arrived.");
@@ -362,6 +367,18 @@ void PackageDownload::Rest() noexcept {
         }
     }
     m_arrived.notify_all();
+}
+
+void PackageDownload::Arrived(std::uint64_t end) {
+    bool waited = false;
+    {
+        const std::lock_guard lock(m_mutex);
+        m_highWater = std::min(end, m_restEnd);
+        waited = m_waiting > 0;
+    }
+    if (waited) {
+        m_arrived.notify_all();
+    }
 }
 
 void PackageDownload::Join() {

@@ -59,6 +59,8 @@ private:
     void AddSpan(Span span);
     bool Present(std::uint64_t first, std::uint64_t end) const;  // under m_mutex
     void Rest() noexcept;
+    // The rest is in place up to `end`.
+    void Arrived(std::uint64_t end);
     void Join();
 
     const Uri m_uri;
@@ -72,6 +74,7 @@ private:
     std::condition_variable m_arrived;
     std::uint64_t m_restEnd = 0;    // the rest is [0, m_restEnd)
     std::uint64_t m_highWater = 0;  // how much of it is in place
+    int m_waiting = 0;  // reads waiting for bytes
     bool m_started = false;
     bool m_ended = false;
     std::optional<Failure> m_failure;
