@@ -431,6 +431,18 @@ std::vector<packaging::PayloadFile> LargePayload(std::size_t noise) {
     return payload;
 }
 
+// Gives the entry's local header another modification time than the directory
+// gives it: nothing in its data shows it.
+void AlterLocalHeader(const fs::path& package, const std::string& name) {
+    std::string bytes = store_testing::ReadFile(package);
+    const auto at = bytes.find(name);
+    ASSERT_NE(at, std::string::npos);
+    ASSERT_GE(at, 30u);
+    ASSERT_EQ(bytes.substr(at - 30, 4), std::string("PK\x03\x04"));
+    bytes[at - 30 + 10] ^= 0x01;
+    std::ofstream(package, std::ios::binary | std::ios::trunc) << bytes;
+}
+
 // With ranges the package comes in parts and is extracted as it arrives;
 // without, it comes whole in answer to the first request.
 class HttpRangeTest : public LocalPackageManagerTest, public testing::WithParamInterface<bool> {};
@@ -650,6 +662,13 @@ INSTANTIATE_TEST_SUITE_P(
                         faults.corruptBlockOf = "Data/noise.bin";
                         test_support::WriteBrokenPackage(source / "p.appx", SampleIdentity("1.0.0.0"),
                                                          LargePayload(4 << 20), faults);
+                        server.Route("/p.appx", HttpServer::Response::File(source / "p.appx"));
+                        return std::pair{ServeAppInstaller(server, SampleIdentity("1.0.0.0")), server.Url("/p.appx")};
+                    }},
+        FailureCase{"HttpRangedLocalHeaderDiffers", ToHresult(0x80073CF0), L"{package}",
+                    [](const fs::path& source, HttpServer& server) {
+                        packaging::WritePackage(source / "p.appx", SampleIdentity("1.0.0.0"), LargePayload(1 << 20));
+                        AlterLocalHeader(source / "p.appx", "Data/noise.bin");
                         server.Route("/p.appx", HttpServer::Response::File(source / "p.appx"));
                         return std::pair{ServeAppInstaller(server, SampleIdentity("1.0.0.0")), server.Url("/p.appx")};
                     }},
