@@ -727,14 +727,28 @@ TEST_F(LocalPackageManagerTest, ConcurrentAddsOfOnePackageInstallItOnce) {
     }
 }
 
-TEST_F(LocalPackageManagerTest, ACancelledDownloadLeavesTheStoreAsItWas) {
+// Cancelled while the first request is answered (a small package comes whole),
+// or while the rest of a larger one arrives beside the extraction.
+struct CancelPoint {
+    std::string name;
+    std::size_t noise;
+    std::size_t stallAfter;
+    std::size_t requests;  // made before the cancel
+};
+
+void PrintTo(const CancelPoint& value, std::ostream* out) { *out << value.name; }
+
+class CancelTest : public LocalPackageManagerTest, public testing::WithParamInterface<CancelPoint> {};
+
+TEST_P(CancelTest, ACancelledDownloadLeavesTheStoreAsItWas) {
     auto manager = Manager();
     const auto identity = SampleIdentity("1.0.0.0");
-    packaging::WritePackage(m_source / "p.appx", identity, store_testing::SamplePayload());
+    packaging::WritePackage(m_source / "p.appx", identity,
+                            GetParam().noise == 0 ? store_testing::SamplePayload() : LargePayload(GetParam().noise));
     HttpServer server;
     const std::string uri = ServeAppInstaller(server, identity);
     auto stalled = HttpServer::Response::File(m_source / "p.appx");
-    stalled.stallAfter = 1000;
+    stalled.stallAfter = GetParam().stallAfter;
     server.Route("/p.appx", stalled);
     const std::string before = Snapshot(m_root);
 
@@ -743,9 +757,10 @@ TEST_F(LocalPackageManagerTest, ACancelledDownloadLeavesTheStoreAsItWas) {
     LocalPackageManager patient(m_root, options);
     auto operation = patient.AddPackageByAppInstallerFileAsync(Uri(FromUtf8Lossy(uri)),
                                                                AddPackageByAppInstallerOptions::None, PackageVolume());
-    while (server.Requests("/p.appx") == 0) {
+    while (server.Requests("/p.appx") < GetParam().requests) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     operation.Cancel();
     EXPECT_EQ(operation.Status(), AsyncStatus::Canceled);
     // The work notices within a second and cleans up after itself.
@@ -755,5 +770,10 @@ TEST_F(LocalPackageManagerTest, ACancelledDownloadLeavesTheStoreAsItWas) {
     }
     EXPECT_EQ(Snapshot(m_root), before);
 }
+
+INSTANTIATE_TEST_SUITE_P(Points, CancelTest,
+                         testing::Values(CancelPoint{"FirstRequest", 0, 1000, 1},
+                                         CancelPoint{"WhileTheRestArrives", 2 << 20, 1 << 20, 3}),
+                         [](const testing::TestParamInfo<CancelPoint>& info) { return info.param.name; });
 
 }  // namespace
