@@ -10,7 +10,6 @@
 #include "platform/Error.h"
 #include "platform/Utf8.h"
 #include "platform/deployment/local/Codes.h"
-#include "platform/deployment/local/FileError.h"
 #include "platform/deployment/local/extract/BlockPipeline.h"
 #include "platform/deployment/local/extract/ExtractionFolder.h"
 #include "platform/deployment/local/format/BlockMap.h"
@@ -180,11 +179,10 @@ BlockMapDocument ReadMatchedBlockMap(const PackageArchive& package) {
 
 PackageIdentity ExtractPackage(const std::filesystem::path& packageFile, const std::filesystem::path& destination,
                                const ExtractOptions& options) {
-    const auto opened = options.arriving != nullptr
-                            ? std::make_unique<const PackageArchive>(
-                                  packageFile, *options.arriving,
-                                  options.displayName.empty() ? PathText(packageFile) : options.displayName)
-                            : std::make_unique<const PackageArchive>(packageFile, options.displayName, options.range);
+    const auto opened =
+        options.arriving != nullptr
+            ? std::make_unique<const PackageArchive>(packageFile, *options.arriving, options.displayName)
+            : std::make_unique<const PackageArchive>(packageFile, options.displayName, options.range);
     const PackageArchive& package = *opened;
     ManifestContents manifest = ReadContents(package);
     if (options.checkIdentity) {

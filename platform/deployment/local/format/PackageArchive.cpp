@@ -191,7 +191,7 @@ PackageArchive::PackageArchive(const std::filesystem::path& file, std::wstring d
 // Comparing every local header with the directory would wait for nearly the
 // whole download before the first check: that waits for CheckLocalHeaders.
 PackageArchive::PackageArchive(const std::filesystem::path& file, ArrivingFile& arriving, std::wstring displayName)
-    : m_fileText(std::move(displayName)), m_file(file), m_arriving(&arriving) {
+    : m_fileText(displayName.empty() ? PathText(file) : std::move(displayName)), m_file(file), m_arriving(&arriving) {
     int error = 0;
     m_archive.reset(OpenArriving(file, arriving, ZIP_RDONLY, error));
     Opened(error);

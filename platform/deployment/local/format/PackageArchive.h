@@ -69,7 +69,7 @@ public:
                             const std::optional<FileRange>& range = std::nullopt);
     // Reads the file as its bytes arrive. Opening it reads only the directory;
     // the local headers are compared with it by CheckLocalHeaders.
-    PackageArchive(const std::filesystem::path& file, ArrivingFile& arriving, std::wstring displayName);
+    PackageArchive(const std::filesystem::path& file, ArrivingFile& arriving, std::wstring displayName = {});
     ~PackageArchive();
     PackageArchive(const PackageArchive&) = delete;
     PackageArchive& operator=(const PackageArchive&) = delete;

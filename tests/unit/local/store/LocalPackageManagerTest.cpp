@@ -523,6 +523,12 @@ struct FailureCase {
 
 void PrintTo(const FailureCase& value, std::ostream* out) { *out << value.name; }
 
+// Serves the package at /p.appx and an AppInstaller file naming it; returns both URIs.
+std::pair<std::string, std::string> ServePackage(HttpServer& server, HttpServer::Response package) {
+    server.Route("/p.appx", std::move(package));
+    return {ServeAppInstaller(server, SampleIdentity("1.0.0.0")), server.Url("/p.appx")};
+}
+
 std::pair<std::string, std::string> LocalSample(const fs::path& source, const test_support::PackageFaults& faults) {
     const auto file = WriteSample(source, SampleIdentity("1.0.0.0"), "p.appx", "p.appinstaller", faults);
     return {FileUri(file), (source / "p.appx").string()};
@@ -645,16 +651,14 @@ INSTANTIATE_TEST_SUITE_P(
                         packaging::WritePackage(source / "p.appx", SampleIdentity("1.0.0.0"), store_testing::SamplePayload());
                         auto response = HttpServer::Response::File(source / "p.appx");
                         response.dropAfter = fs::file_size(source / "p.appx") / 2;
-                        server.Route("/p.appx", response);
-                        return std::pair{ServeAppInstaller(server, SampleIdentity("1.0.0.0")), server.Url("/p.appx")};
+                        return ServePackage(server, response);
                     }},
         FailureCase{"HttpRangedRestDroppedHalfWay", ToHresult(0x80072EFE), L"{package}",
                     [](const fs::path& source, HttpServer& server) {
                         packaging::WritePackage(source / "p.appx", SampleIdentity("1.0.0.0"), LargePayload(2 << 20));
                         auto response = HttpServer::Response::File(source / "p.appx");
                         response.dropAfter = fs::file_size(source / "p.appx") / 2;
-                        server.Route("/p.appx", response);
-                        return std::pair{ServeAppInstaller(server, SampleIdentity("1.0.0.0")), server.Url("/p.appx")};
+                        return ServePackage(server, response);
                     }},
         FailureCase{"HttpRangedCorruptBlockWhileArriving", ToHresult(0x80080207), L"\"Data/noise.bin\" whose block 1",
                     [](const fs::path& source, HttpServer& server) {
@@ -662,22 +666,19 @@ INSTANTIATE_TEST_SUITE_P(
                         faults.corruptBlockOf = "Data/noise.bin";
                         test_support::WriteBrokenPackage(source / "p.appx", SampleIdentity("1.0.0.0"),
                                                          LargePayload(4 << 20), faults);
-                        server.Route("/p.appx", HttpServer::Response::File(source / "p.appx"));
-                        return std::pair{ServeAppInstaller(server, SampleIdentity("1.0.0.0")), server.Url("/p.appx")};
+                        return ServePackage(server, HttpServer::Response::File(source / "p.appx"));
                     }},
         FailureCase{"HttpRangedLocalHeaderDiffers", ToHresult(0x80073CF0), L"{package}",
                     [](const fs::path& source, HttpServer& server) {
                         packaging::WritePackage(source / "p.appx", SampleIdentity("1.0.0.0"), LargePayload(1 << 20));
                         AlterLocalHeader(source / "p.appx", "Data/noise.bin");
-                        server.Route("/p.appx", HttpServer::Response::File(source / "p.appx"));
-                        return std::pair{ServeAppInstaller(server, SampleIdentity("1.0.0.0")), server.Url("/p.appx")};
+                        return ServePackage(server, HttpServer::Response::File(source / "p.appx"));
                     }},
         FailureCase{"HttpAnotherPartThanAskedFor", ToHresult(0x80073CF5), L"{package}",
                     [](const fs::path&, HttpServer& server) {
                         auto response = HttpServer::Response::Text("PK\x03\x04", 206);
                         response.headers.emplace_back("Content-Range", "bytes 0-3/1000000");
-                        server.Route("/p.appx", response);
-                        return std::pair{ServeAppInstaller(server, SampleIdentity("1.0.0.0")), server.Url("/p.appx")};
+                        return ServePackage(server, response);
                     }},
         FailureCase{"HttpCorruptBlockNamesTheUri", ToHresult(0x80080207), L"{package}",
                     [](const fs::path& source, HttpServer& server) {
@@ -685,8 +686,7 @@ INSTANTIATE_TEST_SUITE_P(
                         faults.corruptBlockOf = "Assets/Logo.png";
                         test_support::WriteBrokenPackage(source / "p.appx", SampleIdentity("1.0.0.0"),
                                                          store_testing::SamplePayload(), faults);
-                        server.Route("/p.appx", HttpServer::Response::File(source / "p.appx"));
-                        return std::pair{ServeAppInstaller(server, SampleIdentity("1.0.0.0")), server.Url("/p.appx")};
+                        return ServePackage(server, HttpServer::Response::File(source / "p.appx"));
                     }},
         FailureCase{"PlainHttpToAnotherHost", platform::kInvalidArgument, L"{uri}",
                     [](const fs::path&, HttpServer&) {
