@@ -187,6 +187,7 @@ void PackageDownload::FetchFootprint() {
 
     std::vector<std::uint64_t> headers;
     std::vector<std::uint64_t> footprint;
+    std::array<bool, kFootprintNames.size()> seen{};
     const std::uint64_t directoryEnd = directory.offset + directory.size;
     std::uint64_t at = directory.offset;
     for (std::uint64_t i = 0; i < directory.entries; ++i) {
@@ -221,7 +222,10 @@ void PackageDownload::FetchFootprint() {
         }
         headers.push_back(header);
         const std::string_view name(reinterpret_cast<const char*>(names), nameSize);
-        if (std::find(kFootprintNames.begin(), kFootprintNames.end(), name) != kFootprintNames.end()) {
+        // Only the first of each name: a directory that repeats one is refused anyway.
+        const auto known = std::find(kFootprintNames.begin(), kFootprintNames.end(), name);
+        if (known != kFootprintNames.end() && !seen[known - kFootprintNames.begin()]) {
+            seen[known - kFootprintNames.begin()] = true;
             footprint.push_back(header);
         }
         at += kDirectoryEntrySize + variable;
