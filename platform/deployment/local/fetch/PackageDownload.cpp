@@ -102,7 +102,7 @@ PackageDownload::PackageDownload(const Uri& uri, const std::filesystem::path& fi
     };
     DownloadWriter writer(m_file, m_path, m_uri, m_options.diskReserve);
     std::uint64_t received = 0;
-    HttpGet(m_uri, first, std::nullopt, [&](const char* data, std::size_t size) {
+    const auto sink = [&](const char* data, std::size_t size) {
         if (tail.partial && received == 0) {
             CheckFreeSpace(m_file.Get(), tail.total, m_options.diskReserve, L"the download of " + m_uri.RawUri());
             if (::ftruncate(m_file.Get(), static_cast<off_t>(tail.total)) != 0) {
@@ -112,7 +112,17 @@ PackageDownload::PackageDownload(const Uri& uri, const std::filesystem::path& fi
         }
         writer.Write(tail.bodyStart + received, data, size);
         received += size;
-    }, &tail);
+    };
+    try {
+        HttpGet(m_uri, first, std::nullopt, sink, &tail);
+    } catch (const PlatformError& error) {
+        // No end to ask for: the resource is empty, and no package.
+        if (error.Code() != HttpStatusCode(416)) {
+            throw;
+        }
+        m_spans.emplace_back(0, 0);
+        return;
+    }
     writer.Flush();
     if (!tail.partial) {
         m_size = received;

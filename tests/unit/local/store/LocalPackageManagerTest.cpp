@@ -674,6 +674,8 @@ INSTANTIATE_TEST_SUITE_P(
                         AlterLocalHeader(source / "p.appx", "Data/noise.bin");
                         return ServePackage(server, HttpServer::Response::File(source / "p.appx"));
                     }},
+        FailureCase{"HttpEmptyPackage", ToHresult(0x80073CF0), L"{package}",
+                    [](const fs::path&, HttpServer& server) { return ServePackage(server, HttpServer::Response::Text("")); }},
         FailureCase{"HttpAnotherPartThanAskedFor", ToHresult(0x80073CF5), L"{package}",
                     [](const fs::path&, HttpServer& server) {
                         auto response = HttpServer::Response::Text("PK\x03\x04", 206);
