@@ -274,7 +274,11 @@ void PackageDownload::Fetch(std::uint64_t first, std::uint64_t last) {
     DownloadWriter writer(m_file, m_path, m_uri, m_options.diskReserve);
     std::uint64_t received = 0;
     HttpGet(m_uri, options, std::nullopt, [&](const char* data, std::size_t size) {
-        if (!part.partial || part.total != m_size) {
+        if (!part.partial) {
+            Throw(kDownloadFailed,
+                  L"Cannot download " + m_uri.RawUri() + L": the server no longer answers requests for parts of it.");
+        }
+        if (part.total != m_size) {
             Throw(kDownloadFailed, L"Cannot download " + m_uri.RawUri() + L": it changed while it was downloaded.");
         }
         writer.Write(part.bodyStart + received, data, size);

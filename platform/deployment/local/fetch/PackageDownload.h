@@ -31,7 +31,8 @@ public:
     // ignores the range sends all of it, which is then in place (Complete).
     // Otherwise `file` is sparse at the resource's full size, holding the end,
     // the rest of the directory and the footprint files. Failures are those of
-    // FetchToFile.
+    // FetchToFile, and 0x80073CF5 for a server whose answers to range requests
+    // do not fit together (another part, another size, no part at all).
     PackageDownload(const Uri& uri, const std::filesystem::path& file, const FetchOptions& options);
     // Stops the transfer still running and waits for it.
     ~PackageDownload() override;
