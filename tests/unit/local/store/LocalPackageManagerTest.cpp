@@ -484,6 +484,9 @@ struct EarlyRefusal {
     hresult code;
     std::string version;  // of the package; the AppInstaller file names 1.0.0.0
     test_support::PackageFaults faults;
+    // Small files besides, enough for a directory longer than the first request's answer.
+    std::size_t smallFiles = 0;
+    std::size_t noise = 12 << 20;
 };
 
 void PrintTo(const EarlyRefusal& value, std::ostream* out) { *out << value.name; }
@@ -493,8 +496,12 @@ class EarlyRefusalTest : public LocalPackageManagerTest, public testing::WithPar
 TEST_P(EarlyRefusalTest, ReadsLessThanOnePercentOfThePackage) {
     auto manager = Manager();
     ExpectSucceeded(Add(*manager, Sample("1.0.0.0", "one", "Oru.Sample.Other")), true);
-    test_support::WriteBrokenPackage(m_source / "p.appx", SampleIdentity(GetParam().version),
-                                     LargePayload(12 * 1024 * 1024), GetParam().faults);
+    std::vector<packaging::PayloadFile> payload = LargePayload(GetParam().noise);
+    for (std::size_t i = 0; i < GetParam().smallFiles; ++i) {
+        payload.push_back({"Data/Small/file" + std::to_string(i) + ".txt", std::to_string(i), false});
+    }
+    test_support::WriteBrokenPackage(m_source / "p.appx", SampleIdentity(GetParam().version), payload,
+                                     GetParam().faults);
     HttpServer server;
     const std::string uri = ServeAppInstaller(server, SampleIdentity("1.0.0.0"));
     server.Route("/p.appx", HttpServer::Response::File(m_source / "p.appx"));
@@ -509,7 +516,9 @@ INSTANTIATE_TEST_SUITE_P(
     Refusals, EarlyRefusalTest,
     testing::Values(EarlyRefusal{"IdentityMismatch", ToHresult(0x80073D36), "1.0.0.1", {}},
                     EarlyRefusal{"MalformedManifest", ToHresult(0x80080204), "1.0.0.0",
-                                 Fault([](auto& f) { f.manifestOverride = "<Package"; })}),
+                                 Fault([](auto& f) { f.manifestOverride = "<Package"; })},
+                    EarlyRefusal{"IdentityMismatchWithALongDirectory", ToHresult(0x80073D36), "1.0.0.1", {}, 2000,
+                                 32 << 20}),
     [](const testing::TestParamInfo<EarlyRefusal>& info) { return info.param.name; });
 
 // One way for an add to go wrong: what it serves or writes, and what must come out.
