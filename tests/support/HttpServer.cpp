@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <string_view>
 #include <csignal>
 #include <cerrno>
 #include <fstream>
@@ -22,6 +24,8 @@ namespace {
 const char* Reason(int status) {
     switch (status) {
         case 200: return "OK";
+        case 206: return "Partial Content";
+        case 416: return "Range Not Satisfiable";
         case 301: return "Moved Permanently";
         case 302: return "Found";
         case 303: return "See Other";
@@ -46,6 +50,35 @@ bool SendAll(int fd, const char* data, std::size_t size) {
         size -= static_cast<std::size_t>(n);
     }
     return true;
+}
+
+// The one byte range a request asks for, as [first, last] of `size` bytes:
+// nullopt without one (or with several), {1, 0} when it cannot be satisfied.
+std::optional<std::pair<std::size_t, std::size_t>> RequestedRange(const std::string& request, std::size_t size) {
+    std::string lower(request);
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    const auto at = lower.find("\r\nrange: bytes=");
+    if (at == std::string::npos) {
+        return std::nullopt;
+    }
+    const auto start = at + std::string_view("\r\nrange: bytes=").size();
+    const std::string spec = request.substr(start, request.find("\r\n", start) - start);
+    const auto dash = spec.find('-');
+    if (dash == std::string::npos || spec.find(',') != std::string::npos) {
+        return std::nullopt;
+    }
+    const std::string from = spec.substr(0, dash);
+    const std::string to = spec.substr(dash + 1);
+    const std::pair<std::size_t, std::size_t> unsatisfiable{1, 0};
+    if (from.empty()) {
+        const std::size_t suffix = std::stoull(to);
+        return suffix == 0 || size == 0 ? unsatisfiable : std::pair{size - std::min(suffix, size), size - 1};
+    }
+    const std::size_t first = std::stoull(from);
+    if (first >= size) {
+        return unsatisfiable;
+    }
+    return std::pair{first, to.empty() ? size - 1 : std::min<std::size_t>(std::stoull(to), size - 1)};
 }
 
 }  // namespace
@@ -164,6 +197,12 @@ std::string HttpServer::Url(const std::string& path) const {
     return (m_tls != nullptr ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(m_port) + path;
 }
 
+std::size_t HttpServer::BytesSent(const std::string& path) const {
+    std::lock_guard lock(m_lock);
+    auto it = m_bytesSent.find(path);
+    return it == m_bytesSent.end() ? 0 : it->second;
+}
+
 std::size_t HttpServer::Requests(const std::string& path) const {
     std::lock_guard lock(m_lock);
     auto it = m_requests.find(path);
@@ -247,6 +286,25 @@ void HttpServer::Serve(int fd) {
     if (!response.file.empty()) {
         size = static_cast<std::size_t>(std::filesystem::file_size(response.file));
     }
+    std::size_t offset = 0;
+    const std::string total = std::to_string(size);
+    if (response.status == 200 && !response.ignoreRanges) {
+        if (const auto range = RequestedRange(request, size)) {
+            if (range->first > range->second) {
+                response.status = 416;
+                response.headers.emplace_back("Content-Range", "bytes */" + total);
+                response.body.clear();
+                response.file.clear();
+                size = 0;
+            } else {
+                response.status = 206;
+                response.headers.emplace_back("Content-Range", "bytes " + std::to_string(range->first) + "-" +
+                                                                   std::to_string(range->second) + "/" + total);
+                offset = range->first;
+                size = range->second - range->first + 1;
+            }
+        }
+    }
     std::string head = "HTTP/1.1 " + std::to_string(response.status) + " " + Reason(response.status) + "\r\n";
     if (!response.noLength) {
         head += "Content-Length: " + std::to_string(size) + "\r\n";
@@ -263,19 +321,23 @@ void HttpServer::Serve(int fd) {
             limit = std::min(limit, *cut);
         }
     }
+    {
+        std::lock_guard lock(m_lock);
+        m_bytesSent[path] += limit;
+    }
     if (connection.Send(head.data(), head.size())) {
         if (response.trickle) {
             for (std::size_t i = 0; i < limit; ++i) {
                 pollfd stop{m_stop[0], POLLIN, 0};
-                if (!connection.Send(&response.body[i], 1) ||
+                if (!connection.Send(&response.body[offset + i], 1) ||
                     ::poll(&stop, 1, static_cast<int>(response.trickle->count())) != 0) {
                     return;
                 }
             }
         } else if (response.file.empty()) {
-            connection.Send(response.body.data(), limit);
+            connection.Send(response.body.data() + offset, limit);
         } else {
-            SendFile(connection, response, limit);
+            SendFile(connection, response, offset, limit);
         }
     }
     if (response.stallAfter) {
@@ -288,8 +350,10 @@ void HttpServer::Serve(int fd) {
     }
 }
 
-void HttpServer::SendFile(Connection& connection, const Response& response, std::size_t limit) const {
+void HttpServer::SendFile(Connection& connection, const Response& response, std::size_t offset,
+                          std::size_t limit) const {
     std::ifstream in(response.file, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(offset));
     char buffer[65536];
     while (limit > 0 && in) {
         in.read(buffer, static_cast<std::streamsize>(std::min(limit, sizeof buffer)));

@@ -35,6 +35,8 @@ public:
         // Send the body one byte at a time, this far apart.
         std::optional<std::chrono::milliseconds> trickle;
         bool noLength = false;  // no Content-Length: the body ends when the connection closes
+        // A 200 answers a request for one byte range with that part (206) unless this is set.
+        bool ignoreRanges = false;
 
         static Response Text(std::string body, int status = 200) {
             Response response;
@@ -64,12 +66,14 @@ public:
     std::string Url(const std::string& path) const;
     // How many requests asked for the path so far.
     std::size_t Requests(const std::string& path) const;
+    // How many body bytes went out for the path so far.
+    std::size_t BytesSent(const std::string& path) const;
 
 private:
     class Connection;
     void Accept();
     void Serve(int fd);
-    void SendFile(Connection& connection, const Response& response, std::size_t limit) const;
+    void SendFile(Connection& connection, const Response& response, std::size_t offset, std::size_t limit) const;
     bool WaitForStop(int fd) const;
 
     SSL_CTX* m_tls = nullptr;
@@ -79,6 +83,7 @@ private:
     mutable std::mutex m_lock;
     std::map<std::string, Response> m_routes;
     std::map<std::string, std::size_t> m_requests;
+    std::map<std::string, std::size_t> m_bytesSent;
     std::vector<std::thread> m_connections;
     std::thread m_acceptor;
 };

@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <exception>
 #include <limits>
 #include <memory>
 #include <span>
@@ -150,6 +151,25 @@ void KeepFootprint(const PackageArchive& package, ExtractionFolder& folder) {
     }
 }
 
+// Stops the transfer the archive waits on when the extraction fails, so that
+// a pipeline's reads stop waiting for bytes no one needs; declared after the
+// pipeline, so it acts before the pipeline is destroyed.
+class StopOnFailure {
+public:
+    explicit StopOnFailure(ArrivingFile* arriving) : m_arriving(arriving) {}
+    ~StopOnFailure() {
+        if (m_arriving != nullptr && std::uncaught_exceptions() > m_exceptions) {
+            m_arriving->Stop();
+        }
+    }
+    StopOnFailure(const StopOnFailure&) = delete;
+    StopOnFailure& operator=(const StopOnFailure&) = delete;
+
+private:
+    ArrivingFile* m_arriving;
+    int m_exceptions = std::uncaught_exceptions();
+};
+
 // Writes the payload files in package order, verifying each block and file as
 // it goes: on every core where the blocks can be inflated apart, otherwise, and
 // from the first file that fails that way, as one stream per file.
@@ -180,6 +200,7 @@ private:
         if (!pipeline) {
             return {0, FileDescriptor()};
         }
+        const StopOnFailure stopTransfer(m_options.arriving);
         for (std::size_t index = 0; index < m_payload.size(); ++index) {
             const PayloadFile& file = m_payload[index];
             const ArchiveEntry& entry = *file.entry;
@@ -218,6 +239,7 @@ private:
         const std::span<const PayloadFile> rest = std::span(m_payload).subspan(first);
         Hasher blockHasher(m_method);
         BlockPipeline pipeline(m_package, rest);
+        const StopOnFailure stopTransfer(m_options.arriving);
         for (const PayloadFile& file : rest) {
             const ArchiveEntry& entry = *file.entry;
             FileDescriptor output;
@@ -301,8 +323,15 @@ BlockMapDocument ReadMatchedBlockMap(const PackageArchive& package) {
 
 PackageIdentity ExtractPackage(const std::filesystem::path& packageFile, const std::filesystem::path& destination,
                                const ExtractOptions& options) {
-    const PackageArchive package(packageFile, options.displayName, options.range);
+    const auto opened =
+        options.arriving != nullptr
+            ? std::make_unique<const PackageArchive>(packageFile, *options.arriving, options.displayName)
+            : std::make_unique<const PackageArchive>(packageFile, options.displayName, options.range);
+    const PackageArchive& package = *opened;
     ManifestContents manifest = ReadContents(package);
+    if (options.checkIdentity) {
+        options.checkIdentity(manifest.identity);
+    }
     if (options.dependencies != nullptr) {
         *options.dependencies = std::move(manifest.dependencies);
     }
@@ -325,6 +354,7 @@ PackageIdentity ExtractPackage(const std::filesystem::path& packageFile, const s
     }
 
     PayloadExtraction(package, blockMap.method, payload, folder, options, total).Run();
+    package.CheckLocalHeaders();
     KeepFootprint(package, folder);
     folder.Flush();
     return std::move(identity);

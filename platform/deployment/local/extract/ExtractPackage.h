@@ -35,6 +35,13 @@ struct ExtractOptions {
     // Inflates each file as one stream on one thread, as for a package whose
     // blocks were not deflated apart.
     bool sequential = false;
+    // Called with the manifest's identity as soon as the manifest has been
+    // read, before the block map and any payload; what it raises ends the
+    // extraction. A wrong package is refused having read little of it.
+    std::function<void(const PackageIdentity&)> checkIdentity;
+    // The package file is still arriving: reads wait for their bytes, and the
+    // entries' local headers are checked once the payload is out.
+    ArrivingFile* arriving = nullptr;
 };
 
 // Checks every entry's path and the content types, reads the manifest and the

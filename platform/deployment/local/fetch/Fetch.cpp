@@ -10,6 +10,7 @@
 #include "platform/Utf8.h"
 #include "platform/deployment/local/Codes.h"
 #include "platform/deployment/local/FileError.h"
+#include "platform/deployment/local/fetch/DownloadWriter.h"
 #include "platform/deployment/local/fetch/HttpTransfer.h"
 #include "platform/deployment/local/fetch/SourceRules.h"
 
@@ -118,19 +119,13 @@ void FetchToFile(const Uri& uri, const std::filesystem::path& destination, const
         const int error = errno;  // read before the text is built
         ThrowFileError(error, L"Cannot create " + PathText(destination));
     }
-    // The free space is looked at before the first byte and then every so often.
-    constexpr std::uint64_t kSpaceCheckInterval = 1024 * 1024;
-    std::uint64_t unchecked = kSpaceCheckInterval;
+    DownloadWriter writer(out, destination, uri, options.diskReserve);
+    std::uint64_t written = 0;
     HttpGet(uri, options, std::nullopt, [&](const char* data, std::size_t size) {
-        unchecked += size;
-        if (unchecked >= kSpaceCheckInterval) {
-            CheckFreeSpace(out.Get(), unchecked, options.diskReserve, L"the download of " + uri.RawUri());
-            unchecked = 0;
-        }
-        if (const int error = WriteAll(out, data, size); error != 0) {
-            ThrowFileError(error, L"Cannot write " + PathText(destination));
-        }
+        writer.Write(written, data, size);
+        written += size;
     });
+    writer.Flush();
     if (const int error = out.Close(); error != 0) {
         ThrowFileError(error, L"Cannot write " + PathText(destination));
     }

@@ -1,7 +1,12 @@
 #include "platform/deployment/local/format/PackageArchive.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zip.h>
+
+#include <cerrno>
+#include <cstdint>
 
 #include <algorithm>
 #include <unordered_set>
@@ -44,6 +49,127 @@ zip* OpenRange(const std::filesystem::path& file, const FileRange& range, int& e
     return archive;
 }
 
+// Reads a file that is still arriving, waiting for each read's bytes; libzip
+// asks for nothing but reads and seeks of an archive opened read-only.
+class ArrivingSource {
+public:
+    ArrivingSource(const std::filesystem::path& file, ArrivingFile& arriving) : m_arriving(arriving) {
+        m_fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        zip_error_init(&m_error);
+    }
+    ~ArrivingSource() {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+        zip_error_fini(&m_error);
+    }
+    ArrivingSource(const ArrivingSource&) = delete;
+    ArrivingSource& operator=(const ArrivingSource&) = delete;
+
+    // Takes ownership of the source; nullptr (with `error` set) when it cannot be made.
+    static zip_source_t* Create(const std::filesystem::path& file, ArrivingFile& arriving, zip_error_t* error) {
+        auto* source = new ArrivingSource(file, arriving);
+        if (source->m_fd < 0) {
+            zip_error_set(error, ZIP_ER_OPEN, errno);
+            delete source;
+            return nullptr;
+        }
+        zip_source_t* created = zip_source_function_create(&ArrivingSource::Callback, source, error);
+        if (created == nullptr) {
+            delete source;
+        }
+        return created;
+    }
+
+private:
+    static zip_int64_t Callback(void* state, void* data, zip_uint64_t length, zip_source_cmd_t command) {
+        auto& self = *static_cast<ArrivingSource*>(state);
+        switch (command) {
+            case ZIP_SOURCE_OPEN:
+                self.m_position = 0;
+                return 0;
+            case ZIP_SOURCE_READ:
+                return self.Read(static_cast<char*>(data), length);
+            case ZIP_SOURCE_CLOSE:
+                return 0;
+            case ZIP_SOURCE_STAT: {
+                auto* stat = static_cast<zip_stat_t*>(data);
+                zip_stat_init(stat);
+                stat->size = self.m_arriving.Size();
+                stat->valid |= ZIP_STAT_SIZE;
+                return sizeof(zip_stat_t);
+            }
+            case ZIP_SOURCE_ERROR:
+                return zip_error_to_data(&self.m_error, data, length);
+            case ZIP_SOURCE_FREE:
+                delete &self;
+                return 0;
+            case ZIP_SOURCE_SEEK: {
+                const zip_int64_t position = zip_source_seek_compute_offset(
+                    self.m_position, self.m_arriving.Size(), data, length, &self.m_error);
+                if (position < 0) {
+                    return -1;
+                }
+                self.m_position = static_cast<std::uint64_t>(position);
+                return 0;
+            }
+            case ZIP_SOURCE_TELL:
+                return static_cast<zip_int64_t>(self.m_position);
+            case ZIP_SOURCE_SUPPORTS:
+                return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
+                                                      ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE,
+                                                      ZIP_SOURCE_SEEK, ZIP_SOURCE_TELL, ZIP_SOURCE_SUPPORTS, -1);
+            default:
+                zip_error_set(&self.m_error, ZIP_ER_OPNOTSUPP, 0);
+                return -1;
+        }
+    }
+
+    zip_int64_t Read(char* buffer, std::uint64_t length) {
+        const std::uint64_t size = m_arriving.Size();
+        length = std::min({length, size - std::min(m_position, size), static_cast<std::uint64_t>(INT64_MAX)});
+        if (length == 0) {
+            return 0;
+        }
+        if (!m_arriving.WaitFor(m_position, length)) {
+            zip_error_set(&m_error, ZIP_ER_READ, EIO);
+            return -1;
+        }
+        std::uint64_t done = 0;
+        while (done < length) {
+            const ssize_t n = ::pread(m_fd, buffer + done, length - done, static_cast<off_t>(m_position + done));
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                zip_error_set(&m_error, ZIP_ER_READ, n < 0 ? errno : EIO);
+                return -1;
+            }
+            done += static_cast<std::uint64_t>(n);
+        }
+        m_position += length;
+        return static_cast<zip_int64_t>(length);
+    }
+
+    ArrivingFile& m_arriving;
+    int m_fd = -1;
+    std::uint64_t m_position = 0;
+    zip_error_t m_error;
+};
+
+zip* OpenArriving(const std::filesystem::path& file, ArrivingFile& arriving, int flags, int& error) {
+    zip_error_t zipError;
+    zip_error_init(&zipError);
+    zip_source_t* source = ArrivingSource::Create(file, arriving, &zipError);
+    zip* archive = source != nullptr ? zip_open_from_source(source, flags, &zipError) : nullptr;
+    if (archive == nullptr) {
+        zip_source_free(source);
+        error = zip_error_code_zip(&zipError);
+    }
+    zip_error_fini(&zipError);
+    return archive;
+}
+
 }  // namespace
 
 void PackageArchive::ArchiveDeleter::operator()(zip* archive) const noexcept { zip_discard(archive); }
@@ -59,6 +185,30 @@ PackageArchive::PackageArchive(const std::filesystem::path& file, std::wstring d
     } else {
         m_archive.reset(zip_open(file.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &error));
     }
+    Opened(error);
+}
+
+// Comparing every local header with the directory would wait for nearly the
+// whole download before the first check: that waits for CheckLocalHeaders.
+PackageArchive::PackageArchive(const std::filesystem::path& file, ArrivingFile& arriving, std::wstring displayName)
+    : m_fileText(displayName.empty() ? PathText(file) : std::move(displayName)), m_file(file), m_arriving(&arriving) {
+    int error = 0;
+    m_archive.reset(OpenArriving(file, arriving, ZIP_RDONLY, error));
+    Opened(error);
+}
+
+void PackageArchive::CheckLocalHeaders() const {
+    if (m_arriving == nullptr) {
+        return;
+    }
+    int error = 0;
+    const std::unique_ptr<zip, ArchiveDeleter> checked(OpenArriving(m_file, *m_arriving, ZIP_RDONLY | ZIP_CHECKCONS, error));
+    if (!checked) {
+        Fail(kCannotOpenPackage, L"cannot be opened as a ZIP file (" + ZipErrorText(error) + L")");
+    }
+}
+
+void PackageArchive::Opened(int error) {
     if (!m_archive) {
         // libzip refuses a central directory that names an entry twice.
         Fail(error == ZIP_ER_EXISTS ? kCorruptPackage : kCannotOpenPackage,

@@ -35,6 +35,20 @@ struct FileRange {
     std::uint64_t size = 0;
 };
 
+// A package file whose bytes are still arriving (a download): reads of the
+// archive wait for the bytes they need.
+class ArrivingFile {
+public:
+    virtual ~ArrivingFile() = default;
+    // The file's size once complete.
+    virtual std::uint64_t Size() const = 0;
+    // Blocks until `size` bytes from `offset` are in the file; false when they
+    // never will be (the download failed or was stopped).
+    virtual bool WaitFor(std::uint64_t offset, std::uint64_t size) = 0;
+    // No read waits any longer: the archive is given up.
+    virtual void Stop() = 0;
+};
+
 class PackageArchive {
 public:
     struct EntryReaderDeleter {
@@ -53,6 +67,9 @@ public:
     // the file, read in place.
     explicit PackageArchive(const std::filesystem::path& file, std::wstring displayName = {},
                             const std::optional<FileRange>& range = std::nullopt);
+    // Reads the file as its bytes arrive. Opening it reads only the directory;
+    // the local headers are compared with it by CheckLocalHeaders.
+    PackageArchive(const std::filesystem::path& file, ArrivingFile& arriving, std::wstring displayName = {});
     ~PackageArchive();
     PackageArchive(const PackageArchive&) = delete;
     PackageArchive& operator=(const PackageArchive&) = delete;
@@ -75,6 +92,11 @@ public:
     // The whole of a small entry (the manifest), refused beyond `limit`.
     std::string ReadWhole(const ArchiveEntry& entry, std::uint64_t limit, hresult tooLargeCode) const;
 
+    // For an archive opened as it arrives: raises 0x80073CF0 when an entry's
+    // local header does not match the directory, as opening a complete file
+    // does. Waits for every local header.
+    void CheckLocalHeaders() const;
+
     // Opens an entry for reading its data in order.
     EntryReader Open(const ArchiveEntry& entry) const;
     // Opens an entry for reading its bytes as the archive holds them, deflated
@@ -90,11 +112,14 @@ private:
         void operator()(zip* archive) const noexcept;
     };
 
+    void Opened(int error);
     void ReadEntries();
     EntryReader OpenWith(const ArchiveEntry& entry, unsigned flags) const;
     ArchiveEntry ReadEntry(std::uint64_t index) const;
 
     std::wstring m_fileText;
+    std::filesystem::path m_file;
+    ArrivingFile* m_arriving = nullptr;
     std::unique_ptr<zip, ArchiveDeleter> m_archive;
     std::vector<ArchiveEntry> m_entries;
     std::unordered_map<std::string, std::size_t> m_byName;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/Error.h"
@@ -15,6 +16,7 @@
 #include "platform/deployment/local/FileError.h"
 #include "platform/deployment/local/extract/BundleFile.h"
 #include "platform/deployment/local/extract/ExtractPackage.h"
+#include "platform/deployment/local/fetch/PackageDownload.h"
 #include "platform/deployment/local/fetch/SourceRules.h"
 #include "platform/deployment/local/format/AppInstallerFile.h"
 #include "platform/deployment/local/format/Manifest.h"
@@ -179,6 +181,8 @@ private:
         }
         const bool local = package.uri.SchemeName() == L"file";
         fs::path packageFile;
+        // A download is extracted while it arrives, from a server that allows it.
+        std::optional<PackageDownload> download;
         if (local) {
             packageFile = LocalPath(package.uri);
             static_cast<void>(OpenForReading(package.uri));  // a missing file is named by its URI
@@ -190,8 +194,11 @@ private:
                     progress(0.5 * static_cast<double>(std::min(done, total)) / static_cast<double>(total));
                 }
             };
-            FetchToFile(package.uri, packageFile, fetch);
+            CheckSource(package.uri);
+            download.emplace(package.uri, packageFile, fetch);
         }
+        // What was downloaded whole before extracting has had the first half.
+        const bool halfDone = download && download->Complete();
 
         ExtractOptions options;
         options.cancelled = m_fetch.cancelled;
@@ -199,22 +206,41 @@ private:
         options.progress = [&](std::uint64_t done, std::uint64_t total) {
             if (total > 0) {
                 const double share = static_cast<double>(std::min(done, total)) / static_cast<double>(total);
-                progress(local ? share : 0.5 + 0.5 * share);
+                progress(halfDone ? 0.5 + 0.5 * share : share);
             }
         };
         if (!local) {
             options.displayName = package.uri.RawUri();  // not its staging file
         }
+        if (download && !download->Complete()) {
+            options.arriving = &*download;
+        }
         options.dependencies = &m_requirements[folder];
-        const PackageIdentity identity = ExtractPackage(packageFile, folder, options);
-        if (!local) {
+        options.checkIdentity = [&](const PackageIdentity& identity) {
+            if (!SameIdentity(identity, package.identity, package.architectureGiven)) {
+                Throw(kIdentityMismatch, L"The package at " + package.uri.RawUri() + L" is " + FullName(identity) +
+                                             L", but " + m_appInstallerUri.RawUri() + L" names " + package.fullName +
+                                             L".");
+            }
+            RequireFitsHost(identity, m_host);
+            if (download) {
+                download->Start();
+            }
+        };
+        PackageIdentity identity;
+        try {
+            identity = ExtractPackage(packageFile, folder, options);
+        } catch (...) {
+            if (download) {
+                download->Abandon();  // a failed transfer explains the refusal better
+            }
+            throw;
+        }
+        if (download) {
+            download->Finish();
+            download.reset();
             fs::remove(packageFile, error);
         }
-        if (!SameIdentity(identity, package.identity, package.architectureGiven)) {
-            Throw(kIdentityMismatch, L"The package at " + package.uri.RawUri() + L" is " + FullName(identity) +
-                                         L", but " + m_appInstallerUri.RawUri() + L" names " + package.fullName + L".");
-        }
-        RequireFitsHost(identity, m_host);
         if (!package.architectureGiven) {
             package.identity = identity;
             package.fullName = FullName(identity);

@@ -417,6 +417,110 @@ TEST_F(LocalPackageManagerTest, ReportsProgressThroughDownloadAndExtraction) {
         << "the extraction reports its share";
 }
 
+test_support::PackageFaults Fault(void (*set)(test_support::PackageFaults&)) {
+    test_support::PackageFaults faults;
+    set(faults);
+    return faults;
+}
+
+// Large enough that its directory and footprint files are a small part of it.
+std::vector<packaging::PayloadFile> LargePayload(std::size_t noise) {
+    std::vector<packaging::PayloadFile> payload = store_testing::SamplePayload("ranges");
+    payload.push_back({"Data/noise.bin", store_testing::Noise(noise, 777), false});
+    payload.push_back({"Data/stored.bin", store_testing::Noise(noise / 3, 778), false, true});
+    return payload;
+}
+
+// Gives the entry's local header another modification time than the directory
+// gives it: nothing in its data shows it.
+void AlterLocalHeader(const fs::path& package, const std::string& name) {
+    std::string bytes = store_testing::ReadFile(package);
+    const auto at = bytes.find(name);
+    ASSERT_NE(at, std::string::npos);
+    ASSERT_GE(at, 30u);
+    ASSERT_EQ(bytes.substr(at - 30, 4), std::string("PK\x03\x04"));
+    bytes[at - 30 + 10] ^= 0x01;
+    std::ofstream(package, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// With ranges the package comes in parts and is extracted as it arrives;
+// without, it comes whole in answer to the first request.
+class HttpRangeTest : public LocalPackageManagerTest, public testing::WithParamInterface<bool> {};
+
+TEST_P(HttpRangeTest, InstallsEveryFileExactly) {
+    const bool ranges = GetParam();
+    auto manager = Manager();
+    const auto identity = SampleIdentity("1.0.0.0");
+    const auto payload = LargePayload(3 * 1024 * 1024);
+    packaging::WritePackage(m_source / "p.appx", identity, payload);
+    const auto size = fs::file_size(m_source / "p.appx");
+    HttpServer server;
+    const std::string uri = ServeAppInstaller(server, identity);
+    auto response = HttpServer::Response::File(m_source / "p.appx");
+    response.ignoreRanges = !ranges;
+    server.Route("/p.appx", response);
+
+    ExpectSucceeded(Add(*manager, uri), true);
+    for (const auto& file : payload) {
+        EXPECT_EQ(store_testing::ReadFile(PackageDir(identity) / file.name), std::get<std::string>(file.content))
+            << file.name;
+    }
+    if (ranges) {
+        EXPECT_GE(server.Requests("/p.appx"), 2u);
+        EXPECT_LT(server.BytesSent("/p.appx"), size + size / 100) << "nothing fetched twice but the odd footprint file";
+    } else {
+        EXPECT_EQ(server.Requests("/p.appx"), 1u);
+    }
+    EXPECT_TRUE(fs::is_empty(m_root / "staging"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, HttpRangeTest, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) { return info.param ? "Ranges" : "NoRanges"; });
+
+// A package that is not the one named, or whose manifest is malformed, is
+// refused from its directory and footprint files.
+struct EarlyRefusal {
+    std::string name;
+    hresult code;
+    std::string version;  // of the package; the AppInstaller file names 1.0.0.0
+    test_support::PackageFaults faults;
+    // Small files besides, enough for a directory longer than the first request's answer.
+    std::size_t smallFiles = 0;
+    std::size_t noise = 12 << 20;
+};
+
+void PrintTo(const EarlyRefusal& value, std::ostream* out) { *out << value.name; }
+
+class EarlyRefusalTest : public LocalPackageManagerTest, public testing::WithParamInterface<EarlyRefusal> {};
+
+TEST_P(EarlyRefusalTest, ReadsLessThanOnePercentOfThePackage) {
+    auto manager = Manager();
+    ExpectSucceeded(Add(*manager, Sample("1.0.0.0", "one", "Oru.Sample.Other")), true);
+    std::vector<packaging::PayloadFile> payload = LargePayload(GetParam().noise);
+    for (std::size_t i = 0; i < GetParam().smallFiles; ++i) {
+        payload.push_back({"Data/Small/file" + std::to_string(i) + ".txt", std::to_string(i), false});
+    }
+    test_support::WriteBrokenPackage(m_source / "p.appx", SampleIdentity(GetParam().version), payload,
+                                     GetParam().faults);
+    HttpServer server;
+    const std::string uri = ServeAppInstaller(server, SampleIdentity("1.0.0.0"));
+    server.Route("/p.appx", HttpServer::Response::File(m_source / "p.appx"));
+    const std::string before = Snapshot(m_root);
+
+    ExpectFailed(Add(*manager, uri), GetParam().code);
+    EXPECT_LT(server.BytesSent("/p.appx"), fs::file_size(m_source / "p.appx") / 100);
+    EXPECT_EQ(Snapshot(m_root), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, EarlyRefusalTest,
+    testing::Values(EarlyRefusal{"IdentityMismatch", ToHresult(0x80073D36), "1.0.0.1", {}},
+                    EarlyRefusal{"MalformedManifest", ToHresult(0x80080204), "1.0.0.0",
+                                 Fault([](auto& f) { f.manifestOverride = "<Package"; })},
+                    EarlyRefusal{"IdentityMismatchWithALongDirectory", ToHresult(0x80073D36), "1.0.0.1", {}, 2000,
+                                 32 << 20}),
+    [](const testing::TestParamInfo<EarlyRefusal>& info) { return info.param.name; });
+
 // One way for an add to go wrong: what it serves or writes, and what must come out.
 struct FailureCase {
     std::string name;
@@ -427,6 +531,12 @@ struct FailureCase {
 };
 
 void PrintTo(const FailureCase& value, std::ostream* out) { *out << value.name; }
+
+// Serves the package at /p.appx and an AppInstaller file naming it; returns both URIs.
+std::pair<std::string, std::string> ServePackage(HttpServer& server, HttpServer::Response package) {
+    server.Route("/p.appx", std::move(package));
+    return {ServeAppInstaller(server, SampleIdentity("1.0.0.0")), server.Url("/p.appx")};
+}
 
 std::pair<std::string, std::string> LocalSample(const fs::path& source, const test_support::PackageFaults& faults) {
     const auto file = WriteSample(source, SampleIdentity("1.0.0.0"), "p.appx", "p.appinstaller", faults);
@@ -453,12 +563,6 @@ TEST_P(StoreFailureTest, EndsWithTheCodeAndLeavesTheStoreAsItWas) {
     EXPECT_NE(outcome.result.ErrorText().find(expected), std::wstring::npos)
         << ToUtf8(outcome.result.ErrorText()) << "\nshould contain: " << ToUtf8(expected);
     EXPECT_EQ(Snapshot(m_root), before);
-}
-
-test_support::PackageFaults Fault(void (*set)(test_support::PackageFaults&)) {
-    test_support::PackageFaults faults;
-    set(faults);
-    return faults;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -556,8 +660,36 @@ INSTANTIATE_TEST_SUITE_P(
                         packaging::WritePackage(source / "p.appx", SampleIdentity("1.0.0.0"), store_testing::SamplePayload());
                         auto response = HttpServer::Response::File(source / "p.appx");
                         response.dropAfter = fs::file_size(source / "p.appx") / 2;
-                        server.Route("/p.appx", response);
-                        return std::pair{ServeAppInstaller(server, SampleIdentity("1.0.0.0")), server.Url("/p.appx")};
+                        return ServePackage(server, response);
+                    }},
+        FailureCase{"HttpRangedRestDroppedHalfWay", ToHresult(0x80072EFE), L"{package}",
+                    [](const fs::path& source, HttpServer& server) {
+                        packaging::WritePackage(source / "p.appx", SampleIdentity("1.0.0.0"), LargePayload(2 << 20));
+                        auto response = HttpServer::Response::File(source / "p.appx");
+                        response.dropAfter = fs::file_size(source / "p.appx") / 2;
+                        return ServePackage(server, response);
+                    }},
+        FailureCase{"HttpRangedCorruptBlockWhileArriving", ToHresult(0x80080207), L"\"Data/noise.bin\" whose block 1",
+                    [](const fs::path& source, HttpServer& server) {
+                        test_support::PackageFaults faults;
+                        faults.corruptBlockOf = "Data/noise.bin";
+                        test_support::WriteBrokenPackage(source / "p.appx", SampleIdentity("1.0.0.0"),
+                                                         LargePayload(4 << 20), faults);
+                        return ServePackage(server, HttpServer::Response::File(source / "p.appx"));
+                    }},
+        FailureCase{"HttpRangedLocalHeaderDiffers", ToHresult(0x80073CF0), L"{package}",
+                    [](const fs::path& source, HttpServer& server) {
+                        packaging::WritePackage(source / "p.appx", SampleIdentity("1.0.0.0"), LargePayload(1 << 20));
+                        AlterLocalHeader(source / "p.appx", "Data/noise.bin");
+                        return ServePackage(server, HttpServer::Response::File(source / "p.appx"));
+                    }},
+        FailureCase{"HttpEmptyPackage", ToHresult(0x80073CF0), L"{package}",
+                    [](const fs::path&, HttpServer& server) { return ServePackage(server, HttpServer::Response::Text("")); }},
+        FailureCase{"HttpAnotherPartThanAskedFor", ToHresult(0x80073CF5), L"{package}",
+                    [](const fs::path&, HttpServer& server) {
+                        auto response = HttpServer::Response::Text("PK\x03\x04", 206);
+                        response.headers.emplace_back("Content-Range", "bytes 0-3/1000000");
+                        return ServePackage(server, response);
                     }},
         FailureCase{"HttpCorruptBlockNamesTheUri", ToHresult(0x80080207), L"{package}",
                     [](const fs::path& source, HttpServer& server) {
@@ -565,8 +697,7 @@ INSTANTIATE_TEST_SUITE_P(
                         faults.corruptBlockOf = "Assets/Logo.png";
                         test_support::WriteBrokenPackage(source / "p.appx", SampleIdentity("1.0.0.0"),
                                                          store_testing::SamplePayload(), faults);
-                        server.Route("/p.appx", HttpServer::Response::File(source / "p.appx"));
-                        return std::pair{ServeAppInstaller(server, SampleIdentity("1.0.0.0")), server.Url("/p.appx")};
+                        return ServePackage(server, HttpServer::Response::File(source / "p.appx"));
                     }},
         FailureCase{"PlainHttpToAnotherHost", platform::kInvalidArgument, L"{uri}",
                     [](const fs::path&, HttpServer&) {
@@ -607,14 +738,28 @@ TEST_F(LocalPackageManagerTest, ConcurrentAddsOfOnePackageInstallItOnce) {
     }
 }
 
-TEST_F(LocalPackageManagerTest, ACancelledDownloadLeavesTheStoreAsItWas) {
+// Cancelled while the first request is answered (a small package comes whole),
+// or while the rest of a larger one arrives beside the extraction.
+struct CancelPoint {
+    std::string name;
+    std::size_t noise;
+    std::size_t stallAfter;
+    std::size_t requests;  // made before the cancel
+};
+
+void PrintTo(const CancelPoint& value, std::ostream* out) { *out << value.name; }
+
+class CancelTest : public LocalPackageManagerTest, public testing::WithParamInterface<CancelPoint> {};
+
+TEST_P(CancelTest, ACancelledDownloadLeavesTheStoreAsItWas) {
     auto manager = Manager();
     const auto identity = SampleIdentity("1.0.0.0");
-    packaging::WritePackage(m_source / "p.appx", identity, store_testing::SamplePayload());
+    packaging::WritePackage(m_source / "p.appx", identity,
+                            GetParam().noise == 0 ? store_testing::SamplePayload() : LargePayload(GetParam().noise));
     HttpServer server;
     const std::string uri = ServeAppInstaller(server, identity);
     auto stalled = HttpServer::Response::File(m_source / "p.appx");
-    stalled.stallAfter = 1000;
+    stalled.stallAfter = GetParam().stallAfter;
     server.Route("/p.appx", stalled);
     const std::string before = Snapshot(m_root);
 
@@ -623,9 +768,10 @@ TEST_F(LocalPackageManagerTest, ACancelledDownloadLeavesTheStoreAsItWas) {
     LocalPackageManager patient(m_root, options);
     auto operation = patient.AddPackageByAppInstallerFileAsync(Uri(FromUtf8Lossy(uri)),
                                                                AddPackageByAppInstallerOptions::None, PackageVolume());
-    while (server.Requests("/p.appx") == 0) {
+    while (server.Requests("/p.appx") < GetParam().requests) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     operation.Cancel();
     EXPECT_EQ(operation.Status(), AsyncStatus::Canceled);
     // The work notices within a second and cleans up after itself.
@@ -635,5 +781,10 @@ TEST_F(LocalPackageManagerTest, ACancelledDownloadLeavesTheStoreAsItWas) {
     }
     EXPECT_EQ(Snapshot(m_root), before);
 }
+
+INSTANTIATE_TEST_SUITE_P(Points, CancelTest,
+                         testing::Values(CancelPoint{"FirstRequest", 0, 1000, 1},
+                                         CancelPoint{"WhileTheRestArrives", 2 << 20, 1 << 20, 3}),
+                         [](const testing::TestParamInfo<CancelPoint>& info) { return info.param.name; });
 
 }  // namespace
