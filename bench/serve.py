@@ -10,6 +10,7 @@ Single ranges only ("bytes=a-b", "bytes=a-", "bytes=-n"); anything else is
 answered with the whole file, as a server without ranges would.
 """
 
+import email.utils
 import http.server
 import os
 import re
@@ -40,10 +41,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_error(404)
             return
         with open(path, "rb") as file:
-            size = os.fstat(file.fileno()).st_size
+            stat = os.fstat(file.fileno())
+            size = stat.st_size
+            tag = '"%x-%x"' % (stat.st_mtime_ns, size)
+            modified = email.utils.formatdate(stat.st_mtime, usegmt=True)
             start, end = 0, size
             status = 200
             wanted = RANGE.match(self.headers.get("Range", "").strip())
+            # A range of a file that has changed since the client's copy is no use to it.
+            if self.headers.get("If-Range", tag) not in (tag, modified):
+                wanted = None
             if wanted and (wanted.group(1) or wanted.group(2)):
                 first, last = wanted.group(1), wanted.group(2)
                 if first:
@@ -61,6 +68,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_response(status)
             self.send_header("Content-Type", "application/octet-stream")
             self.send_header("Accept-Ranges", "bytes")
+            self.send_header("ETag", tag)
+            self.send_header("Last-Modified", modified)
             self.send_header("Content-Length", str(end - start))
             if status == 206:
                 self.send_header("Content-Range", "bytes %d-%d/%d" % (start, end - 1, size))
