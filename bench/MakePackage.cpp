@@ -5,6 +5,9 @@
 //   bench_make_package family <folder> <count>
 //       <folder>/Family<count>.appinstaller naming a main package and count - 1
 //       resource packages of one family; prints the family name.
+//   bench_make_package small <folder> <count>
+//       <folder>/Small.appx, <folder>/Small.appinstaller: count files of up
+//       to 2 KiB each, spread over folders of 500.
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -121,6 +124,25 @@ void MakeLarge(const fs::path& folder, std::uint64_t payloadMiB) {
     std::cout << payload.size() << " files\n";
 }
 
+// Many small files, made in memory: the generator must stay fast at hundreds
+// of thousands of files.
+void MakeSmall(const fs::path& folder, std::uint64_t count) {
+    Random random;
+    std::vector<packaging::PayloadFile> payload;
+    payload.reserve(count);
+    std::string buffer;
+    for (std::uint64_t index = 0; index < count; ++index) {
+        buffer.resize(1 + random.Below(2 * kKiB));
+        FillText(random, buffer);
+        payload.push_back(packaging::PayloadFile{
+            "folder" + std::to_string(index / 500) + "/file" + std::to_string(index) + ".txt", buffer, false});
+    }
+    const packaging::Identity identity{"Oru.Bench.Small", "CN=Oru Bench", "1.0.0.0", "neutral", ""};
+    packaging::WritePackage(folder / "Small.appx", identity, payload);
+    WriteAppInstaller(folder / "Small.appinstaller", {identity, "Small.appx"}, {});
+    std::cout << payload.size() << " files\n";
+}
+
 void MakeFamily(const fs::path& folder, int count) {
     const std::string name = "Oru.Bench.Family";
     const std::string publisher = "CN=Oru Bench";
@@ -161,6 +183,11 @@ int main(int argc, char** argv) {
             MakeLarge(fs::absolute(args[1]), std::stoull(args[2]));
             return 0;
         }
+        if (args.size() == 3 && args[0] == "small") {
+            fs::create_directories(args[1]);
+            MakeSmall(fs::absolute(args[1]), std::stoull(args[2]));
+            return 0;
+        }
         if (args.size() == 3 && args[0] == "family") {
             const int count = std::stoi(args[2]);
             // A family has at least its main package; fewer falls through to the usage.
@@ -170,7 +197,7 @@ int main(int argc, char** argv) {
                 return 0;
             }
         }
-        std::cerr << "usage: bench_make_package large <folder> <payload MiB> | family <folder> <count>\n";
+        std::cerr << "usage: bench_make_package large <folder> <payload MiB> | small <folder> <count> | family <folder> <count>\n";
         return 2;
     } catch (const std::exception& error) {
         std::cerr << "bench_make_package: " << error.what() << "\n";

@@ -8,7 +8,6 @@
 #include <memory>
 #include <span>
 #include <tuple>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/Error.h"
@@ -76,6 +75,7 @@ ManifestContents ReadContents(const PackageArchive& package) {
 // Read as it is inflated: only its hashes are kept.
 BlockMapDocument ReadBlockMapOf(const PackageArchive& package) {
     BlockMapReader reader;
+    reader.ExpectFiles(package.Entries().size());
     package.ReadInPieces(package.Required(kBlockMapName), kBlockMapLimit, kInvalidBlockMap, [&](std::string_view piece) {
         try {
             reader.Feed(piece);
@@ -90,44 +90,47 @@ BlockMapDocument ReadBlockMapOf(const PackageArchive& package) {
     }
 }
 
-// Payload entries paired with their block map records, in package order.
-std::vector<PayloadFile> MatchBlockMap(const PackageArchive& package, const std::vector<BlockMapFile>& blockMap) {
-    std::unordered_map<std::string_view, const BlockMapFile*> listed;
+// Payload entries paired with their block map records, in package order. The
+// records are looked up in a sorted list of them: a map would cost more per
+// file than the records themselves.
+std::vector<PayloadFile> MatchBlockMap(const PackageArchive& package, const BlockMapFiles& blockMap) {
+    std::vector<const BlockMapFile*> byName;
+    byName.reserve(blockMap.size());
     for (const BlockMapFile& file : blockMap) {
-        listed.emplace(file.name, &file);
+        byName.push_back(&file);
     }
+    std::ranges::sort(byName, {}, &BlockMapFile::name);
+    std::vector<bool> matched(blockMap.size());
     std::vector<PayloadFile> payload;
+    payload.reserve(std::min(blockMap.size(), package.Entries().size()));
     for (const ArchiveEntry& entry : package.Entries()) {
         if (entry.directory || IsFootprintFile(entry.name)) {
             continue;
         }
-        const auto found = listed.find(entry.name);
-        if (found == listed.end()) {
+        const auto found = std::ranges::lower_bound(byName, entry.name, {}, &BlockMapFile::name);
+        if (found == byName.end() || (*found)->name != entry.name) {
             package.Fail(kInvalidBlockMap, L"has a file " + PackageArchive::Quoted(entry.name) + L" that its block map does not list");
         }
-        if (found->second->size != entry.size) {
+        const BlockMapFile& listed = **found;
+        if (listed.size != entry.size) {
             package.Fail(kInvalidBlockMap, L"has a file " + PackageArchive::Quoted(entry.name) + L" of " +
                                                std::to_wstring(entry.size) + L" bytes that its block map gives as " +
-                                               std::to_wstring(found->second->size) + L" bytes");
+                                               std::to_wstring(listed.size) + L" bytes");
         }
-        if (const auto compressed = found->second->compressedSize;
+        if (const auto compressed = listed.compressedSize;
             compressed && (!entry.deflated || *compressed != entry.compressedSize)) {
             package.Fail(kInvalidBlockMap, L"has a file " + PackageArchive::Quoted(entry.name) + L" of " +
                                                std::to_wstring(entry.compressedSize) +
                                                L" compressed bytes whose blocks its block map gives as " +
                                                std::to_wstring(*compressed) + L" bytes");
         }
-        payload.push_back(PayloadFile{&entry, found->second});
-        listed.erase(found);
+        payload.push_back(PayloadFile{&entry, &listed});
+        matched[static_cast<std::size_t>(&listed - &blockMap[0])] = true;
     }
-    if (!listed.empty()) {
-        // Report the first in block map order, so the text does not depend on hashing.
-        for (const BlockMapFile& file : blockMap) {
-            if (listed.contains(file.name)) {
-                package.Fail(kInvalidBlockMap,
-                             L"has no file " + PackageArchive::Quoted(file.name) + L", which its block map lists");
-            }
-        }
+    // The first missing in block map order, so the text does not depend on the sort.
+    if (const auto missing = std::ranges::find(matched, false); missing != matched.end()) {
+        const BlockMapFile& file = blockMap[static_cast<std::size_t>(missing - matched.begin())];
+        package.Fail(kInvalidBlockMap, L"has no file " + PackageArchive::Quoted(file.name) + L", which its block map lists");
     }
     return payload;
 }

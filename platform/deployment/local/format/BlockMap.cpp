@@ -16,8 +16,8 @@
 #include "platform/Error.h"
 #include "platform/Utf8.h"
 #include "platform/deployment/local/Codes.h"
-#include "platform/deployment/local/format/CaseFolding.h"
 #include "platform/deployment/local/format/Encoding.h"
+#include "platform/deployment/local/format/FoldedNames.h"
 #include "platform/deployment/local/format/PartNames.h"
 
 namespace platform::deployment::local {
@@ -102,12 +102,12 @@ struct BlockMapReader::State {
     int skipping = 0;
     BlockMapDocument document;
     std::size_t digestSize = 0;
-    std::unordered_set<std::string> seen;
     // Prefixes declared on the root, and the namespaces that it lets a reader ignore.
     std::unordered_map<std::string, std::string> rootPrefixes;
     std::unordered_set<std::string> ignorable;
     bool inFile = false;
     BlockMapFile file;
+    std::string fileName;  // what file.name views until the file is added
     std::wstring quotedName;
     std::uint64_t expectedBlocks = 0;
     std::uint64_t blocks = 0;
@@ -228,8 +228,9 @@ struct BlockMapReader::State {
         if (!name) {
             Fail(which + L" has no Name");
         }
-        file.name = *name;
-        std::replace(file.name.begin(), file.name.end(), '\\', '/');
+        fileName = *name;
+        std::replace(fileName.begin(), fileName.end(), '\\', '/');
+        file.name = fileName;
         quotedName = L"file \"" + FromUtf8Lossy(*name) + L"\"";
         if (!IsSafeEntryName(file.name)) {
             Fail(quotedName + L" does not have a safe relative name");
@@ -304,11 +305,17 @@ struct BlockMapReader::State {
             Fail(quotedName + L" has " + std::to_wstring(blocks) + L" blocks, its size needs " +
                  std::to_wstring(expectedBlocks));
         }
-        if (!seen.insert(FoldCase(file.name)).second) {
-            Fail(L"file \"" + FromUtf8Lossy(file.name) + L"\" is listed more than once");
-        }
         file.blockHashes.shrink_to_fit();
-        document.files.push_back(std::move(file));
+        document.files.Add(std::move(file));
+    }
+
+    // Once all files are in: a set of every folded name would cost more than the files.
+    void CheckNamesApart() const {
+        const FoldedNames folded(document.files.size(),
+                                 [this](std::size_t index) { return document.files[index].name; });
+        if (const auto repeat = folded.FirstRepeat()) {
+            Fail(L"file \"" + FromUtf8Lossy(document.files[*repeat].name) + L"\" is listed more than once");
+        }
     }
 
     // Exceptions may not cross expat's frames: the first is kept, the parser
@@ -363,6 +370,25 @@ struct BlockMapReader::State {
     }
 };
 
+BlockMapFiles::BlockMapFiles(const BlockMapFiles& other) {
+    m_files.reserve(other.size());
+    for (const BlockMapFile& file : other) {
+        Add(file);
+    }
+}
+
+BlockMapFiles& BlockMapFiles::operator=(const BlockMapFiles& other) {
+    if (this != &other) {
+        *this = BlockMapFiles(other);
+    }
+    return *this;
+}
+
+void BlockMapFiles::Add(BlockMapFile file) {
+    file.name = m_names.Add(file.name);
+    m_files.push_back(std::move(file));
+}
+
 BlockMapReader::BlockMapReader() : m_state(std::make_unique<State>()) {
     m_state->parser.reset(XML_ParserCreateNS(nullptr, kSeparator));
     XML_Parser parser = m_state->parser.get();
@@ -386,8 +412,11 @@ void BlockMapReader::Feed(std::string_view bytes) {
     }
 }
 
+void BlockMapReader::ExpectFiles(std::size_t count) { m_state->document.files.Reserve(count); }
+
 BlockMapDocument BlockMapReader::Finish() {
     m_state->Parse(nullptr, 0, true);
+    m_state->CheckNamesApart();
     return std::move(m_state->document);
 }
 

@@ -11,13 +11,14 @@
 #include <vector>
 
 #include "platform/deployment/local/format/Hash.h"
+#include "platform/deployment/local/format/NameArena.h"
 
 namespace platform::deployment::local {
 
 constexpr std::uint64_t kBlockSize = 65536;
 
 struct BlockMapFile {
-    std::string name;  // UTF-8, '/' separators (the block map writes '\')
+    std::string_view name;  // UTF-8, '/' separators (the block map writes '\'); kept by BlockMapFiles
     std::uint64_t size = 0;
     std::uint32_t lfhSize = 0;  // read, not checked
     // Each block's digest in turn, DigestSize(method) bytes each: a block map
@@ -37,9 +38,34 @@ struct BlockMapFile {
     }
 };
 
+// The files of a block map in document order, their names kept together: a
+// block map may list hundreds of thousands of files.
+class BlockMapFiles {
+public:
+    BlockMapFiles() = default;
+    BlockMapFiles(const BlockMapFiles& other);
+    BlockMapFiles& operator=(const BlockMapFiles& other);
+    BlockMapFiles(BlockMapFiles&&) noexcept = default;
+    BlockMapFiles& operator=(BlockMapFiles&&) noexcept = default;
+
+    void Reserve(std::size_t count) { m_files.reserve(count); }
+    // Adds a file with a copy of its name.
+    void Add(BlockMapFile file);
+
+    std::size_t size() const noexcept { return m_files.size(); }
+    bool empty() const noexcept { return m_files.empty(); }
+    const BlockMapFile& operator[](std::size_t index) const { return m_files[index]; }
+    std::vector<BlockMapFile>::const_iterator begin() const noexcept { return m_files.begin(); }
+    std::vector<BlockMapFile>::const_iterator end() const noexcept { return m_files.end(); }
+
+private:
+    std::vector<BlockMapFile> m_files;
+    NameArena m_names;
+};
+
 struct BlockMapDocument {
     HashMethod method = HashMethod::Sha256;
-    std::vector<BlockMapFile> files;
+    BlockMapFiles files;
 };
 
 // Reads a block map as it arrives, in pieces of any size: the document grows
@@ -62,6 +88,9 @@ public:
     BlockMapReader(const BlockMapReader&) = delete;
     BlockMapReader& operator=(const BlockMapReader&) = delete;
 
+    // Room for this many files (a hint, such as the package's entry count), so
+    // that the records are not moved and doubled as they grow.
+    void ExpectFiles(std::size_t count);
     void Feed(std::string_view bytes);
     // The document, once all of it has been fed.
     BlockMapDocument Finish();

@@ -9,12 +9,12 @@
 #include <cstdint>
 
 #include <algorithm>
-#include <unordered_set>
 
 #include "platform/Utf8.h"
 #include "platform/deployment/local/Codes.h"
 #include "platform/deployment/local/FileError.h"
 #include "platform/deployment/local/format/CaseFolding.h"
+#include "platform/deployment/local/format/FoldedNames.h"
 #include "platform/deployment/local/format/PartNames.h"
 
 namespace platform::deployment::local {
@@ -235,11 +235,13 @@ void PackageArchive::FailWith(const PlatformError& error) const {
 std::wstring PackageArchive::Quoted(std::string_view name) { return L"\"" + FromUtf8Lossy(name) + L"\""; }
 
 const ArchiveEntry& PackageArchive::Required(std::string_view name) const {
-    const auto found = m_byName.find(std::string(name));
-    if (found == m_byName.end() || m_entries[found->second].directory) {
+    // Only a few footprint files are looked up by name: no index is kept for them.
+    const auto found = std::find_if(m_entries.begin(), m_entries.end(),
+                                    [&](const ArchiveEntry& entry) { return !entry.directory && entry.name == name; });
+    if (found == m_entries.end()) {
         Fail(kMissingFootprintFile, L"has no " + FromUtf8Lossy(name));
     }
-    return m_entries[found->second];
+    return *found;
 }
 
 void PackageArchive::ReadInPieces(const ArchiveEntry& entry, std::uint64_t limit, hresult tooLargeCode,
@@ -323,37 +325,34 @@ void PackageArchive::ReadEntries() {
     if (count < 0) {
         Fail(kCannotOpenPackage, L"cannot be opened as a ZIP file");
     }
-    std::unordered_set<std::string> foldedNames;
+    // libzip holds the directory already: as many records again are no risk.
+    m_entries.reserve(static_cast<std::size_t>(count));
     for (zip_uint64_t index = 0; index < static_cast<zip_uint64_t>(count); ++index) {
-        ArchiveEntry entry = ReadEntry(index);
-        const std::string folded = FoldCase(entry.name);
-        if (!foldedNames.insert(folded).second) {
-            Fail(kCorruptPackage, L"holds more than one entry named " + Quoted(entry.name) +
-                                      L" (names that differ only in case count as the same)");
-        }
-        m_byName.emplace(entry.name, m_entries.size());
-        m_entries.push_back(std::move(entry));
+        m_entries.push_back(ReadEntry(index));
+    }
+    CheckNamesApart();
+}
+
+void PackageArchive::CheckNamesApart() const {
+    const FoldedNames folded(m_entries.size(), [this](std::size_t index) { return m_entries[index].name; });
+    if (const auto repeat = folded.FirstRepeat()) {
+        Fail(kCorruptPackage, L"holds more than one entry named " + Quoted(m_entries[*repeat].name) +
+                                  L" (names that differ only in case count as the same)");
     }
     // A file may not also be a folder on another entry's path.
-    std::unordered_map<std::string, const ArchiveEntry*> files;
     for (const ArchiveEntry& entry : m_entries) {
-        if (!entry.directory) {
-            files.emplace(FoldCase(entry.name), &entry);
-        }
-    }
-    for (const ArchiveEntry& entry : m_entries) {
-        const std::string folded = FoldCase(entry.name);
-        for (auto slash = folded.find('/'); slash != std::string::npos; slash = folded.find('/', slash + 1)) {
-            const auto clash = files.find(folded.substr(0, slash));
-            if (clash != files.end()) {
-                Fail(kCorruptPackage, L"holds a file " + Quoted(clash->second->name) +
+        const std::string name = FoldCase(entry.name);
+        for (auto slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1)) {
+            const auto clash = folded.Find(std::string_view(name).substr(0, slash));
+            if (clash && !m_entries[*clash].directory) {
+                Fail(kCorruptPackage, L"holds a file " + Quoted(m_entries[*clash].name) +
                                           L" that is also a folder on the path of " + Quoted(entry.name));
             }
         }
     }
 }
 
-ArchiveEntry PackageArchive::ReadEntry(std::uint64_t index) const {
+ArchiveEntry PackageArchive::ReadEntry(std::uint64_t index) {
     ArchiveEntry entry;
     entry.index = index;
     const char* rawName = zip_get_name(m_archive.get(), index, ZIP_FL_ENC_RAW);
@@ -365,11 +364,12 @@ ArchiveEntry PackageArchive::ReadEntry(std::uint64_t index) const {
     if (!decoded || !FromUtf8(*decoded)) {
         Fail(kCorruptPackage, L"has an entry " + Quoted(raw) + L" whose name is not a valid part name");
     }
-    entry.name = *decoded;
-    if (!entry.name.empty() && entry.name.back() == '/') {
+    std::string_view name = *decoded;
+    if (!name.empty() && name.back() == '/') {
         entry.directory = true;
-        entry.name.pop_back();
+        name.remove_suffix(1);
     }
+    entry.name = m_names.Add(name);
     if (!IsSafeEntryName(entry.name)) {
         Fail(kCorruptPackage, L"has an entry " + Quoted(raw) + L" whose path is not a safe relative path");
     }

@@ -9,10 +9,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/Error.h"
+#include "platform/deployment/local/format/NameArena.h"
 
 struct zip;
 struct zip_file;
@@ -21,7 +21,7 @@ namespace platform::deployment::local {
 
 struct ArchiveEntry {
     std::uint64_t index = 0;
-    std::string name;  // decoded part name, UTF-8
+    std::string_view name;  // decoded part name, UTF-8, kept by the archive
     std::uint64_t size = 0;
     std::uint64_t compressedSize = 0;
     bool deflated = false;
@@ -115,14 +115,17 @@ private:
     void Opened(int error);
     void ReadEntries();
     EntryReader OpenWith(const ArchiveEntry& entry, unsigned flags) const;
-    ArchiveEntry ReadEntry(std::uint64_t index) const;
+    ArchiveEntry ReadEntry(std::uint64_t index);
+    void CheckNamesApart() const;
 
     std::wstring m_fileText;
     std::filesystem::path m_file;
     ArrivingFile* m_arriving = nullptr;
     std::unique_ptr<zip, ArchiveDeleter> m_archive;
+    // Packages may hold hundreds of thousands of entries: their names are
+    // kept in one arena, and nothing else is kept per entry.
+    NameArena m_names;
     std::vector<ArchiveEntry> m_entries;
-    std::unordered_map<std::string, std::size_t> m_byName;
 };
 
 }  // namespace platform::deployment::local
