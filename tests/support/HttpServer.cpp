@@ -62,13 +62,13 @@ std::optional<std::pair<std::size_t, std::size_t>> RequestedRange(const std::str
         return std::nullopt;
     }
     const auto start = at + std::string_view("\r\nrange: bytes=").size();
-    const std::string spec = request.substr(start, request.find("\r\n", start) - start);
-    const auto dash = spec.find('-');
-    if (dash == std::string::npos || spec.find(',') != std::string::npos) {
+    const std::string asked = request.substr(start, request.find("\r\n", start) - start);
+    const auto dash = asked.find('-');
+    if (dash == std::string::npos || asked.find(',') != std::string::npos) {
         return std::nullopt;
     }
-    const std::string from = spec.substr(0, dash);
-    const std::string to = spec.substr(dash + 1);
+    const std::string from = asked.substr(0, dash);
+    const std::string to = asked.substr(dash + 1);
     const std::pair<std::size_t, std::size_t> unsatisfiable{1, 0};
     if (from.empty()) {
         const std::size_t suffix = std::stoull(to);
