@@ -41,10 +41,12 @@ PeerSigner::PeerSigner(const std::string& subject) : m_osslsigncode(FindProgram(
     }
 }
 
-std::string PeerSigner::SignAndVerify(const std::filesystem::path& in, const std::filesystem::path& out) const {
+std::string PeerSigner::SignAndVerify(const std::filesystem::path& in, const std::filesystem::path& out,
+                                      const std::string& hash) const {
     const std::string cert = (m_keys.Path() / "cert.pem").string();
-    const auto sign = RunProcess(m_osslsigncode, {"sign", "-certs", cert, "-key", (m_keys.Path() / "key.pem").string(),
-                                                  "-in", in.string(), "-out", out.string()});
+    const auto sign = RunProcess(m_osslsigncode, {"sign", "-h", hash, "-certs", cert, "-key",
+                                                  (m_keys.Path() / "key.pem").string(), "-in", in.string(), "-out",
+                                                  out.string()});
     if (sign.exitStatus != 0) {
         return "osslsigncode sign: " + sign.out + sign.err;
     }
@@ -54,5 +56,7 @@ std::string PeerSigner::SignAndVerify(const std::filesystem::path& in, const std
     }
     return {};
 }
+
+std::string PeerSigner::CertificatePem() const { return store_testing::ReadFile(m_keys.Path() / "cert.pem"); }
 
 }  // namespace test_support

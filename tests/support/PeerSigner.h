@@ -18,9 +18,14 @@ public:
     // Why the peer cannot run here (a tool is missing), or empty.
     const std::string& Skipped() const { return m_skipped; }
 
-    // Signs `in` into `out` and verifies `out` with the certificate as its
-    // only authority: empty when both succeed, else what the peer said.
-    std::string SignAndVerify(const std::filesystem::path& in, const std::filesystem::path& out) const;
+    // Signs `in` into `out` with `hash` (sha256, sha384 or sha512, which must
+    // be the block map's) and verifies `out` with the certificate as its only
+    // authority: empty when both succeed, else what the peer said.
+    std::string SignAndVerify(const std::filesystem::path& in, const std::filesystem::path& out,
+                              const std::string& hash = "sha256") const;
+
+    // The self-signed certificate the peer signs with, PEM.
+    std::string CertificatePem() const;
 
 private:
     store_testing::TempDir m_keys;

@@ -169,6 +169,8 @@ PackageIdentity ExtractPackage(const std::filesystem::path& packageFile, const s
     PackageIdentity& identity = manifest.identity;
     const BlockMapDocument blockMap = ReadBlockMapOf(package);
     const std::vector<PayloadFile> payload = MatchBlockMap(package, blockMap.files);
+    VerifySignature(package, packageFile, options.range, SignedSubject::Package, blockMap.method, identity.publisher,
+                    options.signature);
     std::uint64_t total = 0;
     for (const PayloadFile& file : payload) {
         if (file.entry->size > std::numeric_limits<std::uint64_t>::max() - total) {

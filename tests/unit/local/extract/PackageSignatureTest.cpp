@@ -1,0 +1,248 @@
+// Signatures checked against packages that osslsigncode, an implementation of
+// the format's signing that none of us wrote, signed: what it signs installs
+// when its certificate is trusted, and is refused when it is not, when the
+// package was altered after signing or when the signature cannot be read.
+#include <gtest/gtest.h>
+#include <zip.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/deployment/local/Codes.h"
+#include "platform/deployment/local/extract/ExtractPackage.h"
+#include "tests/support/PeerSigner.h"
+#include "tests/support/Raised.h"
+#include "tests/support/StoreTesting.h"
+#include "tools/packaging/PackageWriter.h"
+
+namespace platform::deployment::local {
+namespace {
+
+namespace fs = std::filesystem;
+using store_testing::Noise;
+using store_testing::ReadFile;
+
+constexpr const char* kPeerPublisher = "CN=Oru Peer";
+
+packaging::Identity PeerIdentity(const std::string& publisher = kPeerPublisher) {
+    return {"Oru.Peer", publisher, "1.0.0.0", "x64", ""};
+}
+
+std::vector<packaging::PayloadFile> Payload(char last = 'a') {
+    return {{"App.exe", std::string("binary"), true},
+            {"Assets/Big Picture.png", Noise(3 * 65536 + 77, 3) + last, false, true},
+            {"data/text.txt", std::string(100000, 't'), false}};
+}
+
+std::string HashName(packaging::HashMethod method) {
+    switch (method) {
+        case packaging::HashMethod::Sha384:
+            return "sha384";
+        case packaging::HashMethod::Sha512:
+            return "sha512";
+        case packaging::HashMethod::Sha256:
+            break;
+    }
+    return "sha256";
+}
+
+// The whole of an entry, or of its replacement: what libzip reads back.
+std::string EntryOf(const fs::path& file, const std::string& name) {
+    int error = 0;
+    zip_t* archive = zip_open(file.c_str(), ZIP_RDONLY, &error);
+    EXPECT_NE(archive, nullptr);
+    zip_stat_t stat;
+    zip_stat_init(&stat);
+    std::string bytes;
+    if (archive != nullptr && zip_stat(archive, name.c_str(), 0, &stat) == 0) {
+        bytes.resize(stat.size);
+        zip_file_t* entry = zip_fopen(archive, name.c_str(), 0);
+        EXPECT_EQ(zip_fread(entry, bytes.data(), bytes.size()), static_cast<zip_int64_t>(bytes.size()));
+        zip_fclose(entry);
+    }
+    zip_discard(archive);
+    return bytes;
+}
+
+// Entries replaced or added (at the end) by libzip, which keeps the others in order.
+void ReplaceEntries(const fs::path& file, const std::map<std::string, std::string>& entries) {
+    int error = 0;
+    zip_t* archive = zip_open(file.c_str(), 0, &error);
+    ASSERT_NE(archive, nullptr);
+    for (const auto& [name, bytes] : entries) {
+        zip_source_t* source = zip_source_buffer(archive, bytes.data(), bytes.size(), 0);
+        const zip_int64_t index = zip_name_locate(archive, name.c_str(), 0);
+        ASSERT_EQ(index >= 0 ? zip_file_replace(archive, static_cast<zip_uint64_t>(index), source, 0)
+                             : zip_file_add(archive, name.c_str(), source, 0) >= 0 ? 0 : -1,
+                  0)
+            << name;
+    }
+    ASSERT_EQ(zip_close(archive), 0) << zip_strerror(archive);
+}
+
+// Changes the version of the format that the first central directory record
+// says made its entry, which nothing but the central directory's digest covers.
+void TouchCentralDirectory(const fs::path& file) {
+    std::string bytes = ReadFile(file);
+    const auto record = bytes.find(std::string("PK\x01\x02", 4));
+    ASSERT_NE(record, std::string::npos);
+    bytes[record + 4] = static_cast<char>(bytes[record + 4] ^ 0x01);
+    packaging::WriteFile(file, bytes);
+}
+
+class PackageSignatureTest : public testing::Test {
+protected:
+    static void SetUpTestSuite() { s_peer = new test_support::PeerSigner(); }
+    static void TearDownTestSuite() {
+        delete s_peer;
+        s_peer = nullptr;
+    }
+
+    void SetUp() override {
+        if (!s_peer->Skipped().empty()) {
+            GTEST_SKIP() << s_peer->Skipped();
+        }
+    }
+
+public:
+    // A package the peer signed: its payload, publisher and hash method as given.
+    fs::path Signed(const std::string& name, packaging::HashMethod method = packaging::HashMethod::Sha256,
+                    const std::string& publisher = kPeerPublisher, const std::string& signingHash = "") {
+        const fs::path unsigned_ = Unsigned(name + ".unsigned", Payload(), method, publisher);
+        const fs::path signed_ = m_temp.Path() / (name + ".appx");
+        EXPECT_EQ(s_peer->SignAndVerify(unsigned_, signed_, signingHash.empty() ? HashName(method) : signingHash), "");
+        return signed_;
+    }
+
+    fs::path Unsigned(const std::string& name, const std::vector<packaging::PayloadFile>& payload,
+                      packaging::HashMethod method = packaging::HashMethod::Sha256,
+                      const std::string& publisher = kPeerPublisher) {
+        const fs::path file = m_temp.Path() / (name + ".appx");
+        packaging::WritePackage(file, PeerIdentity(publisher), payload, {.hashMethod = method});
+        return file;
+    }
+
+protected:
+    ExtractOptions Trusting(bool trustPeer = true) const {
+        auto trusted = std::make_shared<TrustedCertificates>();
+        if (trustPeer) {
+            trusted->Add(s_peer->CertificatePem(), L"the peer's certificate");
+        }
+        ExtractOptions options;
+        options.signature = SignatureCheck{SignatureCheck::Requirement::Required, std::move(trusted)};
+        return options;
+    }
+
+    test_support::Raised Install(const fs::path& package, const ExtractOptions& options) {
+        const fs::path folder = m_temp.Path() / ("installed-" + std::to_string(++m_installs));
+        fs::create_directory(folder);
+        return test_support::FailureOf([&] { ExtractPackage(package, folder, options); });
+    }
+
+    static inline test_support::PeerSigner* s_peer = nullptr;
+    store_testing::TempDir m_temp;
+    int m_installs = 0;
+};
+
+struct Refusal {
+    std::string name;
+    // Makes the package to install from the peer-signed one (in the same folder).
+    std::function<fs::path(const fs::path& signed_, PackageSignatureTest& test)> make;
+    bool trustPeer;
+    hresult code;
+    std::wstring fault;  // part of the error text
+};
+
+void PrintTo(const Refusal& refusal, std::ostream* out) { *out << refusal.name; }
+
+class PackageSignatureRefusalTest : public PackageSignatureTest, public testing::WithParamInterface<Refusal> {};
+
+TEST_P(PackageSignatureRefusalTest, IsRefusedWithItsCode) {
+    const fs::path signed_ = Signed("peer");
+    const fs::path package = GetParam().make(signed_, *this);
+    const auto failure = Install(package, Trusting(GetParam().trustPeer));
+    EXPECT_EQ(failure.code, GetParam().code) << testing::PrintToString(failure.text);
+    EXPECT_NE(failure.text.find(package.filename().wstring()), std::wstring::npos) << testing::PrintToString(failure.text);
+    EXPECT_NE(failure.text.find(GetParam().fault), std::wstring::npos) << testing::PrintToString(failure.text);
+    EXPECT_FALSE(fs::exists(m_temp.Path() / "installed-1" / "App.exe"));
+}
+
+fs::path Same(const fs::path& signed_, PackageSignatureTest&) { return signed_; }
+
+// The peer's signature (with the content types that give it its type), moved onto another unsigned package.
+fs::path SignatureMovedTo(const fs::path& signed_, const fs::path& other) {
+    ReplaceEntries(other, {{"[Content_Types].xml", EntryOf(signed_, "[Content_Types].xml")},
+                           {"AppxSignature.p7x", EntryOf(signed_, "AppxSignature.p7x")}});
+    return other;
+}
+
+// An entry rewritten with the same meaning in other bytes.
+std::function<fs::path(const fs::path&, PackageSignatureTest&)> Rewritten(const std::string& name) {
+    return [name](const fs::path& signed_, PackageSignatureTest&) {
+        ReplaceEntries(signed_, {{name, EntryOf(signed_, name) + "\n"}});
+        return signed_;
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Peer, PackageSignatureRefusalTest,
+    testing::Values(
+        Refusal{"Unsigned",
+                [](const fs::path&, PackageSignatureTest& test) {
+                    return test.Unsigned("plain", Payload());
+                },
+                true, kNoSignature, L"is not signed"},
+        Refusal{"Untrusted", Same, false, kUntrustedRoot, L"does not trust"},
+        Refusal{"PayloadByteWithItsBlockHashFixed",
+                [](const fs::path& signed_, PackageSignatureTest& test) {
+                    return SignatureMovedTo(signed_,
+                                            test.Unsigned("changed", Payload('b')));
+                },
+                true, kBadDigest, L"does not match its signature"},
+        Refusal{"ContentTypes", Rewritten("[Content_Types].xml"), true, kBadDigest, L"does not match its signature"},
+        Refusal{"BlockMap", Rewritten("AppxBlockMap.xml"), true, kBadDigest, L"does not match its signature"},
+        Refusal{"CentralDirectory",
+                [](const fs::path& signed_, PackageSignatureTest&) {
+                    TouchCentralDirectory(signed_);
+                    return signed_;
+                },
+                true, kBadDigest, L"the central directory has another digest"},
+        Refusal{"GarbageSignature",
+                [](const fs::path& signed_, PackageSignatureTest&) {
+                    ReplaceEntries(signed_, {{"AppxSignature.p7x", "PKCX" + std::string(300, 'x')}});
+                    return signed_;
+                },
+                true, kMalformedSignature, L"PKCS #7"},
+        Refusal{"TruncatedSignature",
+                [](const fs::path& signed_, PackageSignatureTest&) {
+                    const std::string signature = EntryOf(signed_, "AppxSignature.p7x");
+                    ReplaceEntries(signed_, {{"AppxSignature.p7x", signature.substr(0, signature.size() - 9)}});
+                    return signed_;
+                },
+                true, kMalformedSignature, L"The signature file"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(PackageSignatureTest, RefusesAPublisherThatIsNotTheSigner) {
+    const fs::path package = Signed("other", packaging::HashMethod::Sha256, "CN=Oru Other");
+    const auto failure = Install(package, Trusting());
+    EXPECT_EQ(failure.code, kBadFormat) << testing::PrintToString(failure.text);
+    EXPECT_NE(failure.text.find(L"\"CN=Oru Other\", but its signing certificate's subject is \"CN=Oru Peer\""),
+              std::wstring::npos)
+        << testing::PrintToString(failure.text);
+}
+
+TEST_F(PackageSignatureTest, RefusesADigestAlgorithmOtherThanTheBlockMapsHashMethod) {
+    // osslsigncode follows the block map whatever it is told; the block map is then replaced by one of another method.
+    const fs::path sha512 = Signed("sha512", packaging::HashMethod::Sha512);
+    const fs::path sha256 = Unsigned("sha256", Payload());
+    ReplaceEntries(sha512, {{"AppxBlockMap.xml", EntryOf(sha256, "AppxBlockMap.xml")}});
+    const auto failure = Install(sha512, Trusting());
+    EXPECT_EQ(failure.code, kBadDigest) << testing::PrintToString(failure.text);
+    EXPECT_NE(failure.text.find(L"hash method"), std::wstring::npos) << testing::PrintToString(failure.text);
+}
+
+}  // namespace
+}  // namespace platform::deployment::local
