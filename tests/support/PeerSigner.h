@@ -21,8 +21,13 @@ public:
     // Signs `in` into `out` and verifies `out` with the certificate as its
     // only authority: empty when both succeed, else what the peer said.
     std::string SignAndVerify(const std::filesystem::path& in, const std::filesystem::path& out) const;
+    // Verifies a signed file with `trustedPem` as its only authority: empty
+    // when the peer accepts it, else what it said.
+    std::string Verify(const std::filesystem::path& file, const std::string& trustedPem) const;
 
 private:
+    std::string VerifyWith(const std::filesystem::path& file, const std::string& caFile) const;
+
     store_testing::TempDir m_keys;
     std::string m_osslsigncode;
     std::string m_skipped;

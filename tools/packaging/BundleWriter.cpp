@@ -9,6 +9,7 @@
 
 #include <pugixml.hpp>
 
+#include "tools/packaging/Signing.h"
 #include "tools/packaging/XmlWriting.h"
 
 namespace packaging {
@@ -136,6 +137,9 @@ std::string BundleManifestXml(const Identity& identity, const std::vector<Bundle
 
 void WriteBundle(const std::filesystem::path& bundleFile, const Identity& identity,
                  const std::vector<BundledPackageFile>& packages, const PackageOptions& options) {
+    if (options.signer) {
+        CheckSigner(*options.signer);
+    }
     std::vector<std::string> names;
     for (const BundledPackageFile& package : packages) {
         names.push_back(EncodePartName(package.file.filename().string()));

@@ -175,28 +175,30 @@ struct PackageBuilder::BlockMap {
     pugi::xml_node root;
 };
 
-PackageBuilder::PackageBuilder(const std::filesystem::path& packageFile, HashMethod method)
-    : m_method(method), m_zip(std::make_unique<ZipWriter>(packageFile)), m_blockMap(std::make_unique<BlockMap>()) {
-    m_blockMap->root = AppendRoot(m_blockMap->document, "BlockMap", "http://schemas.microsoft.com/appx/2010/blockmap");
-    m_blockMap->root.append_attribute("xmlns:b4") = "http://schemas.microsoft.com/appx/2021/blockmap";
-    m_blockMap->root.append_attribute("IgnorableNamespaces") = "b4";
-    m_blockMap->root.append_attribute("HashMethod") = MethodUri(method);
-}
-
 // What a signature needs that only the writing sees: the digest of every byte
 // written and of the parts it names.
 struct PackageBuilder::Signing {
-    Signing(Signer s, HashMethod method) : signer(std::move(s)), written(method) {}
+    Signing(const Signer& s, HashMethod method) : signer(s), written(method) { CheckSigner(signer); }
     Signer signer;
     Digester written;
     std::map<std::string, std::string> partDigests;
     bool bundle = false;
 };
 
+PackageBuilder::PackageBuilder(const std::filesystem::path& packageFile, HashMethod method)
+    : PackageBuilder(packageFile, PackageOptions{method, std::nullopt}) {}
+
+// A signer that cannot sign fails before the file is replaced.
 PackageBuilder::PackageBuilder(const std::filesystem::path& packageFile, const PackageOptions& options)
-    : PackageBuilder(packageFile, options.hashMethod) {
-    if (options.signer) {
-        m_signing = std::make_unique<Signing>(*options.signer, options.hashMethod);
+    : m_method(options.hashMethod),
+      m_signing(options.signer ? std::make_unique<Signing>(*options.signer, options.hashMethod) : nullptr),
+      m_zip(std::make_unique<ZipWriter>(packageFile)),
+      m_blockMap(std::make_unique<BlockMap>()) {
+    m_blockMap->root = AppendRoot(m_blockMap->document, "BlockMap", "http://schemas.microsoft.com/appx/2010/blockmap");
+    m_blockMap->root.append_attribute("xmlns:b4") = "http://schemas.microsoft.com/appx/2021/blockmap";
+    m_blockMap->root.append_attribute("IgnorableNamespaces") = "b4";
+    m_blockMap->root.append_attribute("HashMethod") = MethodUri(options.hashMethod);
+    if (m_signing) {
         // osslsigncode digests the classic end record alone when it holds every
         // value; without ZIP64 end records in the file, no reader can differ.
         m_zip->Zip64EndOnlyWhenNeeded();

@@ -177,7 +177,32 @@ PKCS7* ContentOf(const std::string& indirectData) {
     return content.release();
 }
 
+// The signing certificate first, then the chain's.
+struct LoadedSigner {
+    std::vector<Certificate> certificates;
+    Key key;
+};
+
+LoadedSigner Load(const Signer& signer) {
+    LoadedSigner loaded{LoadCertificates(signer.certificatePem, "the signing certificate"),
+                        Key(PEM_read_bio_PrivateKey(MemoryOf(signer.privateKeyPem).get(), nullptr, NoPassphrase, nullptr))};
+    if (!loaded.key) {
+        Fail("the signing key is not an unencrypted PEM private key");
+    }
+    if (X509_check_private_key(loaded.certificates.front().get(), loaded.key.get()) != 1) {
+        Fail("the signing key does not belong to the signing certificate");
+    }
+    for (const std::string& pem : signer.chainPem) {
+        for (Certificate& chained : LoadCertificates(pem, "a chain certificate")) {
+            loaded.certificates.push_back(std::move(chained));
+        }
+    }
+    return loaded;
+}
+
 }  // namespace
+
+void CheckSigner(const Signer& signer) { Load(signer); }
 
 const EVP_MD* DigestAlgorithm(HashMethod method) {
     switch (method) {
@@ -192,27 +217,15 @@ const EVP_MD* DigestAlgorithm(HashMethod method) {
 }
 
 std::string SignatureFile(const Signer& signer, HashMethod method, bool bundle, const SignedDigests& digests) {
-    std::vector<Certificate> certificates = LoadCertificates(signer.certificatePem, "the signing certificate");
-    const Key key(PEM_read_bio_PrivateKey(MemoryOf(signer.privateKeyPem).get(), nullptr, NoPassphrase, nullptr));
-    if (!key) {
-        Fail("the signing key is not an unencrypted PEM private key");
-    }
-    X509* certificate = certificates.front().get();
-    if (X509_check_private_key(certificate, key.get()) != 1) {
-        Fail("the signing key does not belong to the signing certificate");
-    }
-    for (const std::string& pem : signer.chainPem) {
-        for (Certificate& chained : LoadCertificates(pem, "a chain certificate")) {
-            certificates.push_back(std::move(chained));
-        }
-    }
+    const LoadedSigner loaded = Load(signer);
+    X509* certificate = loaded.certificates.front().get();
 
     const EVP_MD* md = DigestAlgorithm(method);
     const std::string indirectData = IndirectData(md, bundle, digests);
     const Pkcs7 signature(PKCS7_new());
     PKCS7_SIGNER_INFO* info = nullptr;
     if (!signature || PKCS7_set_type(signature.get(), NID_pkcs7_signed) != 1 ||
-        (info = PKCS7_add_signature(signature.get(), certificate, key.get(), md)) == nullptr) {
+        (info = PKCS7_add_signature(signature.get(), certificate, loaded.key.get(), md)) == nullptr) {
         Fail("cannot start the signature");
     }
     Object contentType = ObjectOf(kSpcIndirectData);
@@ -223,7 +236,7 @@ std::string SignatureFile(const Signer& signer, HashMethod method, bool bundle, 
     // As signers do: an empty program description and individual code signing.
     AddAttribute(info, kSpcSpOpusInfo, Sequence(""));
     AddAttribute(info, kSpcStatementType, Sequence(ObjectDer(ObjectOf(kIndividualCodeSigning).get())));
-    for (const Certificate& included : certificates) {
+    for (const Certificate& included : loaded.certificates) {
         if (PKCS7_add_certificate(signature.get(), included.get()) != 1) {
             Fail("cannot include a certificate");
         }

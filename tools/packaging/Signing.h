@@ -21,9 +21,12 @@ struct SignedDigests {
 
 const EVP_MD* DigestAlgorithm(HashMethod method);
 
+// Raises std::runtime_error when the signer's PEM texts do not load or its key
+// is not the certificate's: before anything is written.
+void CheckSigner(const Signer& signer);
+
 // The signature file's bytes for a package, or a bundle, with those digests;
-// raises std::runtime_error when the signer's PEM texts do not load or its key
-// is not the certificate's.
+// raises std::runtime_error as CheckSigner does.
 std::string SignatureFile(const Signer& signer, HashMethod method, bool bundle, const SignedDigests& digests);
 
 }  // namespace packaging
