@@ -47,7 +47,7 @@ struct Signer {
 
 struct PackageOptions {
     HashMethod hashMethod = HashMethod::Sha256;
-    std::optional<Signer> signer;  // unsigned without one
+    std::optional<Signer> signer = std::nullopt;  // unsigned without one
 };
 
 // The signature's part, the last entry of a signed package, and its content type.
