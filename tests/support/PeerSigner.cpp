@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 
 #include "tests/support/RunProcess.h"
 
@@ -50,7 +51,17 @@ std::string PeerSigner::SignAndVerify(const std::filesystem::path& in, const std
     if (sign.exitStatus != 0) {
         return "osslsigncode sign: " + sign.out + sign.err;
     }
-    const auto verify = RunProcess(m_osslsigncode, {"verify", "-CAfile", cert, "-in", out.string()});
+    return VerifyWith(out, cert);
+}
+
+std::string PeerSigner::Verify(const std::filesystem::path& file, const std::string& trustedPem) const {
+    const std::filesystem::path trusted = m_keys.Path() / "trusted.pem";
+    std::ofstream(trusted, std::ios::binary | std::ios::trunc) << trustedPem;
+    return VerifyWith(file, trusted.string());
+}
+
+std::string PeerSigner::VerifyWith(const std::filesystem::path& file, const std::string& caFile) const {
+    const auto verify = RunProcess(m_osslsigncode, {"verify", "-CAfile", caFile, "-in", file.string()});
     if (verify.exitStatus != 0 || verify.out.find("Signature verification: ok") == std::string::npos) {
         return "osslsigncode verify: " + verify.out + verify.err;
     }

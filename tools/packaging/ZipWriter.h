@@ -40,6 +40,16 @@ public:
     // Writes the central directory and the end records; without it the file is incomplete.
     void Close();
 
+    // Where the next entry's local header goes.
+    std::uint64_t Offset() const { return m_offset; }
+    // The central directory and the end records that Close would write now.
+    std::string EndRecords() const;
+    // Leaves out the ZIP64 end records when the classic one holds every value,
+    // as signers lay out what they sign.
+    void Zip64EndOnlyWhenNeeded() { m_zip64EndAlways = false; }
+    // Sees every byte written from now on, in order.
+    void Observe(std::function<void(std::string_view written)> observer) { m_observer = std::move(observer); }
+
 private:
     struct CentralEntry {
         std::string name;
@@ -58,6 +68,8 @@ private:
     std::uint64_t m_offset = 0;
     std::vector<CentralEntry> m_entries;
     bool m_closed = false;
+    bool m_zip64EndAlways = true;
+    std::function<void(std::string_view)> m_observer;
 };
 
 }  // namespace packaging
