@@ -81,7 +81,7 @@ Content Stored(const PayloadFile& file, const PackageFaults& faults) {
 
 void WriteBrokenPackage(const std::filesystem::path& packageFile, const packaging::Identity& identity,
                         const std::vector<PayloadFile>& payload, const PackageFaults& faults) {
-    packaging::PackageBuilder package(packageFile);
+    packaging::PackageBuilder package(packageFile, packaging::PackageOptions{packaging::HashMethod::Sha256, faults.signer});
     const auto add = [&](const PayloadFile& file) {
         const std::string entryName = packaging::EncodePartName(file.name);
         const std::uint32_t mode = S_IFREG | (file.executable ? 0755 : 0644);

@@ -93,7 +93,8 @@ public:
             faults.corruptBlockOf = "Assets/Logo.png";
         }
         const std::string file = ToUtf8(FullNameOf(identity)) + ".appx";
-        test_support::WriteBrokenPackage(m_source / file, identity, store_testing::SamplePayload(identity.name), faults);
+        test_support::WriteBrokenPackage(m_source / file, identity, store_testing::SamplePayload(identity.name),
+                                         store_testing::SignedUnlessSaid(faults, identity));
         return file;
     }
 
@@ -105,7 +106,7 @@ public:
                              part.languages});
         }
         const std::string file = name + ".appxbundle";
-        packaging::WriteBundle(m_source / file, Id(name), files);
+        packaging::WriteBundle(m_source / file, Id(name), files, {packaging::HashMethod::Sha256, store_testing::SignerOf(Id(name))});
         return file;
     }
 
@@ -122,7 +123,7 @@ protected:
     }
 
     store_testing::TempDir m_dir;
-    fs::path m_root = m_dir / "store";
+    fs::path m_root = store_testing::TrustingStore(m_dir / "store");
     fs::path m_source = m_dir / "source";
 };
 
