@@ -155,6 +155,15 @@ TEST_F(StoreSafety, RootRefusesAStoreOthersCanChangeAndFollowsNoLinkInIt) {
              ::chown(store.c_str(), kNobody, kNobody);
          }},
         {"writable by others", [&](const fs::path& store) { fs::permissions(store, fs::perms::all); }},
+        {"trusted/ writable by others",
+         [&](const fs::path& store) { fs::permissions(store / "trusted", fs::perms::all); }},
+        {"a certificate in trusted/ writable by others",
+         [&](const fs::path& store) {
+             std::ofstream(store / "trusted" / "planted.pem") << "-----BEGIN CERTIFICATE-----\n";
+             fs::permissions(store / "trusted" / "planted.pem", fs::perms::all);
+         }},
+        {"a link in trusted/",
+         [&](const fs::path& store) { fs::create_symlink(outside / "victim", store / "trusted" / "victim.pem"); }},
         {"another user's link in packages",
          [&](const fs::path& store) {
              fs::create_directory_symlink(outside, store / "packages" / "Evil_1.0.0.0_x64__0000000000000");

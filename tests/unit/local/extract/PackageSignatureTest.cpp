@@ -1,10 +1,12 @@
 // Signatures checked against packages that osslsigncode, an implementation of
-// the format's signing that none of us wrote, signed: what it signs installs
-// when its certificate is trusted, and is refused when it is not, when the
-// package was altered after signing or when the signature cannot be read.
+// the format's signing that none of us wrote, signed: refused when its
+// certificate is not trusted, when the package was altered after signing or
+// when the signature cannot be read. Then trust, validity, usage and publisher
+// with packages our writer signs for the test authority.
 #include <gtest/gtest.h>
 #include <zip.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -16,6 +18,7 @@
 #include "tests/support/PeerSigner.h"
 #include "tests/support/Raised.h"
 #include "tests/support/StoreTesting.h"
+#include "tests/support/TestSigning.h"
 #include "tools/packaging/PackageWriter.h"
 
 namespace platform::deployment::local {
@@ -243,6 +246,83 @@ TEST_F(PackageSignatureTest, RefusesADigestAlgorithmOtherThanTheBlockMapsHashMet
     EXPECT_EQ(failure.code, kBadDigest) << testing::PrintToString(failure.text);
     EXPECT_NE(failure.text.find(L"hash method"), std::wstring::npos) << testing::PrintToString(failure.text);
 }
+
+
+// Packages our writer signs with certificates of the test authority (a root,
+// an intermediate, code signing certificates the intermediate issues).
+struct TrustCase {
+    std::string name;
+    // The certificates the store trusts, given the signer.
+    std::function<std::vector<std::string>(const packaging::Signer& signer)> trusted;
+    test_support::CodeSigningCertificateOptions certificate;
+    std::string signerPublisher;   // the certificate's subject
+    std::string packagePublisher;  // the manifest's Publisher
+    hresult code;
+    std::wstring fault;  // part of the error text
+};
+
+void PrintTo(const TrustCase& value, std::ostream* out) { *out << value.name; }
+
+class PackageTrustTest : public testing::TestWithParam<TrustCase> {
+protected:
+    store_testing::TempDir m_temp;
+};
+
+TEST_P(PackageTrustTest, InstallsOnlyWhatATrustedCertificateVouchesFor) {
+    const auto& authority = test_support::SigningAuthority::Shared();
+    const packaging::Signer signer = authority.SignerFor(GetParam().signerPublisher, GetParam().certificate);
+    packaging::Identity identity = PeerIdentity(GetParam().packagePublisher);
+    const fs::path package = m_temp.Path() / "p.appx";
+    packaging::WritePackage(package, identity, Payload(), {packaging::HashMethod::Sha256, signer});
+    ExtractOptions options;
+    auto trusted = std::make_shared<TrustedCertificates>();
+    for (const std::string& pem : GetParam().trusted(signer)) {
+        trusted->Add(pem, L"a test certificate");
+    }
+    options.signature = {SignatureCheck::Requirement::Required, trusted};
+    const fs::path folder = m_temp.Path() / "installed";
+    fs::create_directory(folder);
+    const auto failure = test_support::FailureOf([&] { ExtractPackage(package, folder, options); });
+    EXPECT_EQ(failure.code, GetParam().code) << testing::PrintToString(failure.text);
+    EXPECT_NE(failure.text.find(GetParam().fault), std::wstring::npos) << testing::PrintToString(failure.text);
+    EXPECT_EQ(fs::exists(folder / "App.exe"), GetParam().code == kOk);
+}
+
+std::vector<std::string> Root(const packaging::Signer&) { return {test_support::SigningAuthority::Shared().RootPem()}; }
+
+constexpr const char* kSample = "CN=Oru Sample, O=Oru, C=US";
+
+INSTANTIATE_TEST_SUITE_P(
+    Authority, PackageTrustTest,
+    testing::Values(
+        TrustCase{"TrustedRoot", Root, {}, kSample, kSample, kOk, L""},
+        TrustCase{"TrustedIntermediate",
+                  [](const packaging::Signer&) {
+                      return std::vector{test_support::SigningAuthority::Shared().IntermediatePem()};
+                  },
+                  {}, kSample, kSample, kOk, L""},
+        TrustCase{"TrustedSigningCertificateItself",
+                  [](const packaging::Signer& signer) { return std::vector{signer.certificatePem}; }, {}, kSample,
+                  kSample, kOk, L""},
+        TrustCase{"PublisherWrittenWithOtherSpacingAndKeyCase", Root, {}, kSample, "cn=Oru Sample,O=Oru ;  C = US",
+                  kOk, L""},
+        TrustCase{"QuotedPublisher", Root, {}, "CN=\"Oru, Sample\", O=Oru, C=US", "CN=\"Oru, Sample\", O=Oru, C=US",
+                  kOk, L""},
+        TrustCase{"NothingTrusted", [](const packaging::Signer&) { return std::vector<std::string>{}; }, {}, kSample,
+                  kSample, kUntrustedRoot, L"does not trust"},
+        TrustCase{"Expired", Root, {.notBefore = -std::chrono::hours(48), .notAfter = -std::chrono::hours(24)},
+                  kSample, kSample, kCertificateExpired, L"validity period"},
+        TrustCase{"NotYetValid", Root, {.notBefore = std::chrono::hours(24), .notAfter = std::chrono::hours(48)},
+                  kSample, kSample, kCertificateExpired, L"validity period"},
+        TrustCase{"NotForCodeSigning", Root, {.codeSigningUsage = false}, kSample, kSample, kWrongUsage,
+                  L"not for code signing"},
+        TrustCase{"PublisherNotTheSigner", Root, {}, "CN=Oru Other, O=Oru, C=US", kSample, kBadFormat,
+                  L"its signing certificate's subject is \"CN=Oru Other, O=Oru, C=US\""},
+        TrustCase{"PublisherInTheOtherOrder", Root, {}, kSample, "C=US, O=Oru, CN=Oru Sample", kBadFormat,
+                  L"names the publisher \"C=US, O=Oru, CN=Oru Sample\""},
+        TrustCase{"PublisherWithAnExtraName", Root, {}, kSample, "CN=Oru Sample, OU=Apps, O=Oru, C=US", kBadFormat,
+                  L"subject is \"CN=Oru Sample, O=Oru, C=US\""}),
+    [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace platform::deployment::local

@@ -535,6 +535,18 @@ INSTANTIATE_TEST_SUITE_P(
                                                f.leaveUnsigned = true;
                                            }));
                     }},
+        FailureCase{"Unsigned", ToHresult(0x800B0100), L"\"{package}\" is not signed",
+                    [](const fs::path& source, HttpServer&) {
+                        return LocalSample(source, Fault([](auto& f) { f.leaveUnsigned = true; }));
+                    }},
+        FailureCase{"SignedWithAnExpiredCertificate", ToHresult(0x800B0101), L"\"{package}\" is signed with a certificate outside",
+                    [](const fs::path& source, HttpServer&) {
+                        test_support::PackageFaults faults;
+                        faults.signer = test_support::SigningAuthority::Shared().SignerFor(
+                            SampleIdentity("1.0.0.0").publisher,
+                            {.notBefore = -std::chrono::hours(48), .notAfter = -std::chrono::hours(1)});
+                        return LocalSample(source, faults);
+                    }},
         FailureCase{"WrongFileHash", ToHresult(0x80080207), L"\"Assets/Logo.png\" that does not match the FileHash",
                     [](const fs::path& source, HttpServer&) {
                         return LocalSample(source, Fault([](auto& f) { f.wrongFileHashOf = "Assets/Logo.png"; }));
