@@ -11,12 +11,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <array>
-#include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <map>
 
 #include "platform/Error.h"
 #include "platform/Utf8.h"
 #include "platform/deployment/local/Codes.h"
+#include "platform/deployment/local/FileDescriptor.h"
 #include "platform/deployment/local/FileError.h"
 #include "platform/deployment/local/format/DistinguishedName.h"
 #include "platform/deployment/local/format/PartNames.h"
@@ -100,6 +103,37 @@ void CheckDigests(const PackageArchive& package, const fs::path& file, const std
                                                                                  : L" is signed but missing"));
         }
     }
+}
+
+// Below the store's folder no link is followed, for any user.
+std::string ReadTrustedFile(const fs::path& path) {
+    const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat status {};
+    if (!file || ::fstat(file.Get(), &status) != 0) {
+        const int error = errno;
+        if (error == ELOOP) {
+            Throw(kAccessDenied, L"The trusted certificate file " + PathText(path) +
+                                     L" is a symbolic link; the store follows none.");
+        }
+        ThrowFileError(error, L"Cannot read the trusted certificate file " + PathText(path));
+    }
+    if (!S_ISREG(status.st_mode) || static_cast<std::uint64_t>(status.st_size) > kTrustedFileLimit) {
+        Throw(kUntrustedRoot, L"The trusted certificate file " + PathText(path) +
+                                  L" is not a certificate file (a plain file of at most 16 MiB).");
+    }
+    std::string bytes(static_cast<std::size_t>(status.st_size), '\0');
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t read = ::read(file.Get(), bytes.data() + done, bytes.size() - done);
+        if (read < 0 && errno == EINTR) {
+            continue;
+        }
+        if (read <= 0) {
+            ThrowFileError(read < 0 ? errno : EIO, L"Cannot read the trusted certificate file " + PathText(path));
+        }
+        done += static_cast<std::size_t>(read);
+    }
+    return bytes;
 }
 
 std::wstring VerifyErrorText(int error) { return FromUtf8Lossy(X509_verify_cert_error_string(error)); }
@@ -212,17 +246,9 @@ std::shared_ptr<const TrustedCertificates> TrustedCertificates::FromFolder(const
         ThrowFileError(error.value(), L"Cannot read the trusted certificates in " + PathText(folder));
     }
     for (const fs::directory_entry& entry : entries) {
-        if (entry.path().filename().string().starts_with('.')) {
-            continue;
+        if (!entry.path().filename().string().starts_with('.')) {
+            trusted->Add(ReadTrustedFile(entry.path()), PathText(entry.path()));
         }
-        std::ifstream in(entry.path(), std::ios::binary);
-        std::string bytes(kTrustedFileLimit + 1, '\0');
-        in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        if (in.bad() || (!in && !in.eof())) {
-            ThrowFileError(EIO, L"Cannot read the trusted certificate file " + PathText(entry.path()));
-        }
-        bytes.resize(static_cast<std::size_t>(in.gcount()));
-        trusted->Add(bytes, PathText(entry.path()));
     }
     return trusted;
 }

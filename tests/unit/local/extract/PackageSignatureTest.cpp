@@ -4,8 +4,11 @@
 // when the signature cannot be read. Then trust, validity, usage and publisher
 // with packages our writer signs for the test authority.
 #include <gtest/gtest.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 #include <zip.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -322,6 +325,86 @@ INSTANTIATE_TEST_SUITE_P(
                   L"names the publisher \"C=US, O=Oru, CN=Oru Sample\""},
         TrustCase{"PublisherWithAnExtraName", Root, {}, kSample, "CN=Oru Sample, OU=Apps, O=Oru, C=US", kBadFormat,
                   L"subject is \"CN=Oru Sample, O=Oru, C=US\""}),
+    [](const auto& info) { return info.param.name; });
+
+// The store's trusted/ folder as an administrator fills it.
+struct FolderCase {
+    std::string name;
+    std::function<void(const fs::path& folder)> fill;
+    hresult code;
+    std::wstring fault;  // part of the error text
+};
+
+void PrintTo(const FolderCase& value, std::ostream* out) { *out << value.name; }
+
+class TrustedFolderTest : public testing::TestWithParam<FolderCase> {
+protected:
+    store_testing::TempDir m_temp;
+};
+
+TEST_P(TrustedFolderTest, TrustsEveryCertificateItHoldsAndNothingElse) {
+    const fs::path package = m_temp.Path() / "p.appx";
+    store_testing::WriteSignedPackage(package, store_testing::SampleIdentity(), Payload());
+    const fs::path folder = m_temp.Path() / "trusted";
+    GetParam().fill(folder);
+    const fs::path installed = m_temp.Path() / "installed";
+    fs::create_directory(installed);
+    const auto failure = test_support::FailureOf([&] {
+        ExtractOptions options;
+        options.signature = {SignatureCheck::Requirement::Required, TrustedCertificates::FromFolder(folder)};
+        ExtractPackage(package, installed, options);
+    });
+    EXPECT_EQ(failure.code, GetParam().code) << testing::PrintToString(failure.text);
+    EXPECT_NE(failure.text.find(GetParam().fault), std::wstring::npos) << testing::PrintToString(failure.text);
+}
+
+std::string RootDer() {
+    const std::string pem = test_support::SigningAuthority::Shared().RootPem();
+    BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+    X509* certificate = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+    unsigned char* der = nullptr;
+    const int length = i2d_X509(certificate, &der);
+    std::string bytes(reinterpret_cast<char*>(der), static_cast<std::size_t>(std::max(length, 0)));
+    OPENSSL_free(der);
+    X509_free(certificate);
+    BIO_free(bio);
+    return bytes;
+}
+
+void Put(const fs::path& file, const std::string& bytes) {
+    fs::create_directories(file.parent_path());
+    packaging::WriteFile(file, bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, TrustedFolderTest,
+    testing::Values(
+        FolderCase{"Pem",
+                   [](const fs::path& folder) { Put(folder / "root.pem", test_support::SigningAuthority::Shared().RootPem()); },
+                   kOk, L""},
+        FolderCase{"Der", [](const fs::path& folder) { Put(folder / "root.cer", RootDer()); }, kOk, L""},
+        FolderCase{"SeveralCertificatesInOneFile",
+                   [](const fs::path& folder) {
+                       test_support::PeerSigner peer;
+                       Put(folder / "all.pem", peer.CertificatePem() + test_support::SigningAuthority::Shared().RootPem());
+                   },
+                   kOk, L""},
+        FolderCase{"NoFolder", [](const fs::path&) {}, kUntrustedRoot, L"does not trust"},
+        FolderCase{"EmptyFolder", [](const fs::path& folder) { fs::create_directories(folder); }, kUntrustedRoot,
+                   L"does not trust"},
+        FolderCase{"NotACertificate",
+                   [](const fs::path& folder) {
+                       Put(folder / "root.pem", test_support::SigningAuthority::Shared().RootPem());
+                       Put(folder / "notes.txt", "trust the sample");
+                   },
+                   kUntrustedRoot, L"notes.txt holds no certificate"},
+        FolderCase{"Link",
+                   [](const fs::path& folder) {
+                       Put(folder.parent_path() / "elsewhere.pem", test_support::SigningAuthority::Shared().RootPem());
+                       fs::create_directories(folder);
+                       fs::create_symlink(folder.parent_path() / "elsewhere.pem", folder / "root.pem");
+                   },
+                   platform::kAccessDenied, L"is a symbolic link"}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace
