@@ -14,7 +14,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <map>
 
 #include "platform/Error.h"
 #include "platform/Utf8.h"
@@ -140,7 +139,8 @@ std::wstring VerifyErrorText(int error) { return FromUtf8Lossy(X509_verify_cert_
 
 DistinguishedName SubjectOf(X509* certificate) {
     const X509_NAME* subject = X509_get_subject_name(certificate);
-    std::map<int, std::vector<NameAttribute>> byRelative;
+    DistinguishedName name;
+    int relative = -1;
     for (int i = 0; i < X509_NAME_entry_count(subject); ++i) {
         const X509_NAME_ENTRY* entry = X509_NAME_get_entry(subject, i);
         char type[128] = {};
@@ -150,13 +150,11 @@ DistinguishedName SubjectOf(X509* certificate) {
         std::string value = length >= 0 ? std::string(reinterpret_cast<char*>(utf8), static_cast<std::size_t>(length))
                                         : std::string("\xEF\xBF\xBD");
         OPENSSL_free(utf8);
-        byRelative[X509_NAME_ENTRY_set(entry)].push_back(NameAttribute{type, std::move(value)});
-    }
-    // Encoded from the most general name; written, as the Publisher is, from the most specific.
-    DistinguishedName name;
-    for (auto relative = byRelative.rbegin(); relative != byRelative.rend(); ++relative) {
-        std::sort(relative->second.begin(), relative->second.end());
-        name.push_back(std::move(relative->second));
+        if (name.empty() || X509_NAME_ENTRY_set(entry) != relative) {
+            relative = X509_NAME_ENTRY_set(entry);
+            name.emplace_back();
+        }
+        name.back().push_back(NameAttribute{type, std::move(value)});
     }
     return name;
 }
@@ -197,12 +195,11 @@ void CheckSigner(const PackageArchive& package, const SignatureFile& signature, 
         (X509_get_extended_key_usage(signer) & XKU_CODE_SIGN) == 0) {
         package.Fail(kWrongUsage, L"is signed with a certificate that is not for code signing");
     }
-    const DistinguishedName subject = SubjectOf(signer);
-    const auto named = ParseDistinguishedName(publisher);
-    if (!named || *named != subject) {
+    // The platform compares the Publisher with the subject as its CertNameToStr writes it.
+    const std::wstring subject = PublisherText(SubjectOf(signer));
+    if (publisher != subject) {
         package.Fail(kBadFormat, L"names the publisher \"" + std::wstring(publisher) +
-                                     L"\", but its signing certificate's subject is \"" +
-                                     DistinguishedNameText(subject) + L"\"");
+                                     L"\", but its signing certificate's subject is \"" + subject + L"\"");
     }
 }
 
