@@ -17,11 +17,13 @@
 #include <vector>
 
 #include "platform/deployment/local/Codes.h"
+#include "platform/deployment/local/extract/BundleFile.h"
 #include "platform/deployment/local/extract/ExtractPackage.h"
 #include "tests/support/PeerSigner.h"
 #include "tests/support/Raised.h"
 #include "tests/support/StoreTesting.h"
 #include "tests/support/TestSigning.h"
+#include "tools/packaging/BundleWriter.h"
 #include "tools/packaging/PackageWriter.h"
 
 namespace platform::deployment::local {
@@ -250,6 +252,27 @@ TEST_F(PackageSignatureTest, RefusesADigestAlgorithmOtherThanTheBlockMapsHashMet
     EXPECT_NE(failure.text.find(L"hash method"), std::wstring::npos) << testing::PrintToString(failure.text);
 }
 
+
+TEST_F(PackageSignatureTest, ABundleThePeerSignsOpensOnlyWhenItsCertificateIsTrusted) {
+    for (const auto method : {packaging::HashMethod::Sha256, packaging::HashMethod::Sha512}) {
+        SCOPED_TRACE(HashName(method));
+        const fs::path inner = Unsigned("inner-" + HashName(method), Payload(), method);
+        const fs::path bundle = m_temp.Path() / ("set-" + HashName(method) + ".appxbundle");
+        const fs::path signed_ = m_temp.Path() / ("signed-" + HashName(method) + ".appxbundle");
+        packaging::WriteBundle(bundle, {"Oru.Peer", kPeerPublisher, "1.0.0.0", "neutral", ""},
+                               {{inner, PeerIdentity(), true, {}}}, {.hashMethod = method});
+        ASSERT_EQ(s_peer->SignAndVerify(bundle, signed_, HashName(method)), "");
+        for (const bool trusted : {true, false}) {
+            const auto failure = test_support::FailureOf([&] { BundleFile(signed_, L"", Trusting(trusted).signature); });
+            EXPECT_EQ(failure.code, trusted ? kOk : kUntrustedRoot) << testing::PrintToString(failure.text);
+        }
+        // Its package, unsigned, is covered by the bundle's signature.
+        const BundleFile opened(signed_, L"", Trusting().signature);
+        const fs::path folder = m_temp.Path() / ("installed-" + HashName(method));
+        fs::create_directory(folder);
+        EXPECT_EQ(test_support::CodeOf([&] { opened.Extract(opened.Manifest().packages.at(0), folder, Trusting()); }), kOk);
+    }
+}
 
 // Packages our writer signs with certificates of the test authority (a root,
 // an intermediate, code signing certificates the intermediate issues).
