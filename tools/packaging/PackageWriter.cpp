@@ -212,7 +212,10 @@ void PackageBuilder::AddPayload(const PayloadFile& file) {
     const std::string entryName = EncodePartName(file.name);
     const BlockHashes hashes = AddEntry(entryName, file.content, S_IFREG | (file.executable ? 0755 : 0644), file.stored);
     AddPartName(file.name);
-    ListInBlockMap(file.name, entryName.size(), hashes, hashes.size);
+    // The catalog is a footprint file, covered by the signature, not the block map.
+    if (file.name != kCodeIntegrityName) {
+        ListInBlockMap(file.name, entryName.size(), hashes, hashes.size);
+    }
 }
 
 BlockHashes PackageBuilder::AddEntry(const std::string& rawName, const Content& content, std::uint32_t mode,

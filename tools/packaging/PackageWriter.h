@@ -97,7 +97,8 @@ public:
     PackageBuilder& operator=(const PackageBuilder&) = delete;
 
     // A payload file as a package holds it: an entry under its part name, a
-    // content type, and its blocks in the block map.
+    // content type, and its blocks in the block map (except the code integrity
+    // catalog, AppxMetadata/CodeIntegrity.cat, which the signature covers).
     void AddPayload(const PayloadFile& file);
 
     // The steps of AddPayload. An entry under a raw name with a Unix mode,

@@ -267,6 +267,8 @@ std::string SignatureFile(const Signer& signer, HashMethod method, bool bundle, 
     std::string file = "PKCX" + std::string(static_cast<std::size_t>(length), '\0');
     auto* out = reinterpret_cast<unsigned char*>(file.data() + 4);
     i2d_PKCS7(signature.get(), &out);
+    // Nothing of the signing is left on the thread's error queue for later callers.
+    ERR_clear_error();
     return file;
 }
 

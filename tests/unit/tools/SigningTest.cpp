@@ -1,11 +1,13 @@
 // What the writer signs, osslsigncode (an implementation of this format's
 // signing none of us wrote) verifies against the test authority's root; a
-// signer that cannot sign leaves an existing file as it was.
+// signer that cannot sign leaves an existing file as it was; appxpack's
+// signing options reach the writer.
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 
 #include "tests/support/PeerSigner.h"
+#include "tests/support/RunProcess.h"
 #include "tests/support/StoreTesting.h"
 #include "tests/support/TestCertificates.h"
 #include "tests/support/TestSigning.h"
@@ -132,5 +134,52 @@ INSTANTIATE_TEST_SUITE_P(
                                       return signer;
                                   }}),
     [](const testing::TestParamInfo<BadSignerCase>& info) { return info.param.name; });
+
+struct AppxpackCase {
+    std::string name;
+    bool withKey;
+    bool keyOfAnotherCertificate;
+    std::string error;  // empty: signs
+};
+
+class AppxpackSigningTest : public testing::TestWithParam<AppxpackCase> {};
+
+TEST_P(AppxpackSigningTest, SignsOrSaysWhy) {
+    const AppxpackCase& row = GetParam();
+    const store_testing::TempDir dir;
+    const packaging::Signer signer = Good();
+    packaging::WriteFile(dir / "cert.pem", row.keyOfAnotherCertificate ? signer.chainPem.front() : signer.certificatePem);
+    packaging::WriteFile(dir / "key.pem", signer.privateKeyPem);
+    packaging::WriteFile(dir / "chain.pem", signer.chainPem.front());
+    fs::create_directory(dir / "source");
+    packaging::WriteFile(dir / "source" / "readme.txt", "signed");
+    std::vector<std::string> args{"--name", "Oru.Signed.App", "--publisher", kPublisher, "--version", "1.0.0.0",
+                                  "--out", (dir / "App.appx").string(), "--sign-cert", (dir / "cert.pem").string(),
+                                  "--sign-chain", (dir / "chain.pem").string(), (dir / "source").string()};
+    if (row.withKey) {
+        args.insert(args.end() - 1, {"--sign-key", (dir / "key.pem").string()});
+    }
+    const test_support::ProcessResult result = test_support::RunProcess(APPXPACK_EXE, args);
+    if (!row.error.empty()) {
+        EXPECT_EQ(result.exitStatus, 1);
+        EXPECT_EQ(result.err, "appxpack: " + row.error + "\n");
+        EXPECT_FALSE(fs::exists(dir / "App.appx"));
+        return;
+    }
+    ASSERT_EQ(result.exitStatus, 0) << result.err;
+    const test_support::PeerSigner peer;
+    if (!peer.Skipped().empty()) {
+        GTEST_SKIP() << peer.Skipped();
+    }
+    EXPECT_EQ(peer.Verify(dir / "App.appx", SigningAuthority::Shared().RootPem()), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, AppxpackSigningTest,
+    testing::Values(AppxpackCase{"CertificateKeyAndChain", true, false, ""},
+                    AppxpackCase{"NoKey", false, false, "signing needs both --sign-cert and --sign-key"},
+                    AppxpackCase{"KeyOfAnotherCertificate", true, true,
+                                 "the signing key does not belong to the signing certificate"}),
+    [](const testing::TestParamInfo<AppxpackCase>& info) { return info.param.name; });
 
 }  // namespace
