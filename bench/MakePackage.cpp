@@ -8,12 +8,18 @@
 //   bench_make_package small <folder> <count>
 //       <folder>/Small.appx, <folder>/Small.appinstaller: count files of up
 //       to 2 KiB each, spread over folders of 500.
+// Every package is signed with the certificate and key (PEM) that the files
+// BENCH_SIGN_CERT and BENCH_SIGN_KEY hold, which bench/run makes.
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <exception>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <iterator>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -81,6 +87,20 @@ std::uint64_t NextSize(Random& random) {
     return 1 * kMiB + random.Below(7 * kMiB);
 }
 
+std::string ReadEnvironmentFile(const char* variable) {
+    const char* file = std::getenv(variable);
+    std::ifstream in(file != nullptr ? file : "", std::ios::binary);
+    if (!in) {
+        throw std::runtime_error(std::string(variable) + " must name a readable PEM file (bench/run sets it)");
+    }
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+packaging::PackageOptions Signed() {
+    static const packaging::Signer signer{ReadEnvironmentFile("BENCH_SIGN_CERT"), ReadEnvironmentFile("BENCH_SIGN_KEY"), {}};
+    return {packaging::HashMethod::Sha256, signer};
+}
+
 void WriteAppInstaller(const fs::path& file, const packaging::AppInstallerPackage& main,
                        const std::vector<packaging::AppInstallerPackage>& dependencies) {
     packaging::AppInstallerContent content;
@@ -118,7 +138,7 @@ void MakeLarge(const fs::path& folder, std::uint64_t payloadMiB) {
         payload.push_back(packaging::PayloadFile{name, source / name, false});
     }
     const packaging::Identity identity{"Oru.Bench.Large", "CN=Oru Bench", "1.0.0.0", "neutral", ""};
-    packaging::WritePackage(folder / "Large.appx", identity, payload);
+    packaging::WritePackage(folder / "Large.appx", identity, payload, Signed());
     WriteAppInstaller(folder / "Large.appinstaller", {identity, "Large.appx"}, {});
     fs::remove_all(source);
     std::cout << payload.size() << " files\n";
@@ -138,7 +158,7 @@ void MakeSmall(const fs::path& folder, std::uint64_t count) {
             "folder" + std::to_string(index / 500) + "/file" + std::to_string(index) + ".txt", buffer, false});
     }
     const packaging::Identity identity{"Oru.Bench.Small", "CN=Oru Bench", "1.0.0.0", "neutral", ""};
-    packaging::WritePackage(folder / "Small.appx", identity, payload);
+    packaging::WritePackage(folder / "Small.appx", identity, payload, Signed());
     WriteAppInstaller(folder / "Small.appinstaller", {identity, "Small.appx"}, {});
     std::cout << payload.size() << " files\n";
 }
@@ -158,7 +178,8 @@ void MakeFamily(const fs::path& folder, int count) {
         const std::string file = "Family-" + (index == 0 ? std::string("main") : resourceId) + ".appx";
         if (!fs::exists(folder / file)) {
             packaging::WritePackage(folder / file, identity,
-                                    {packaging::PayloadFile{"data.txt", "package " + std::to_string(index) + "\n", false}});
+                                    {packaging::PayloadFile{"data.txt", "package " + std::to_string(index) + "\n", false}},
+                                    Signed());
         }
         packages.push_back({identity, file});
     }

@@ -26,6 +26,7 @@ constexpr std::array kMessages{
     Message{0x80070002, L"The system cannot find the file specified."},
     Message{0x80070003, L"The system cannot find the path specified."},
     Message{0x80070005, L"Access is denied."},
+    Message{0x8007000B, L"An attempt was made to load a program with an incorrect format."},
     Message{0x8007000E, L"Not enough memory resources are available to complete this operation."},
     Message{0x80070057, L"The parameter is incorrect."},
     Message{0x80070070, L"There is not enough space on the disk."},
@@ -64,6 +65,12 @@ constexpr std::array kMessages{
     Message{0x80080206, L"The package content cannot be read because it is corrupt."},
     Message{0x80080207, L"The computed hash value of the block does not match the one stored in the block map."},
     Message{0x8008020C, L"The .appinstaller file is not valid."},
+    Message{0x80096010, L"The digital signature of the object did not verify."},
+    Message{0x80096011, L"The digital signature of the object is malformed. For technical detail, see security bulletin MS13-098."},
+    Message{0x800B0100, L"No signature was present in the subject."},
+    Message{0x800B0101, L"A required certificate is not within its validity period when verifying against the current system clock or the timestamp in the signed file."},
+    Message{0x800B0109, L"A certificate chain processed, but terminated in a root certificate which is not trusted by the trust provider."},
+    Message{0x800B0110, L"The certificate is not valid for the requested usage."},
 };
 
 // HTTP statuses as the platform's download stack words them (facility 0x19).

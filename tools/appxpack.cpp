@@ -1,7 +1,9 @@
 // appxpack: packs a folder into a package file with a generated manifest and
-// block map, or packages into a bundle.
+// block map, or packages into a bundle; signed when given a certificate and its key.
 #include <exception>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <regex>
 #include <string>
 #include <vector>
@@ -43,12 +45,24 @@ packaging::BundledPackageFile BundlePart(const std::string& text, const packagin
     return package;
 }
 
+std::string ReadText(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (!in.is_open() || in.bad()) {
+        throw std::runtime_error("cannot read " + file);
+    }
+    return text;
+}
+
 int Run(int argc, char** argv) {
     namespace po = boost::program_options;
     packaging::Identity identity;
     std::string out;
     std::string sourceDir;
     std::vector<std::string> bundleParts;
+    std::string signCert;
+    std::string signKey;
+    std::vector<std::string> signChain;
     po::options_description options("appxpack --name N --publisher P --version V [options] --out pkg.appx <source dir>");
     options.add_options()
         ("help,h", "show this help")
@@ -60,7 +74,12 @@ int Run(int argc, char** argv) {
         ("out", po::value(&out)->required(), "package file to write")
         ("source", po::value(&sourceDir), "folder whose files become the payload")
         ("bundle-package", po::value(&bundleParts)->composing(),
-         "instead of a source folder, a package of the bundle to write: FILE@ARCH[@RESOURCE-ID[@LANG,...]] (repeatable)");
+         "instead of a source folder, a package of the bundle to write: FILE@ARCH[@RESOURCE-ID[@LANG,...]] (repeatable)")
+        ("sign-cert", po::value(&signCert),
+         "sign with this code signing certificate (PEM); its subject must be the publisher")
+        ("sign-key", po::value(&signKey), "the signing certificate's private key (PEM, not encrypted)")
+        ("sign-chain", po::value(&signChain)->composing(),
+         "intermediate certificates to include in the signature (PEM; repeatable)");
     po::positional_options_description positional;
     positional.add("source", 1);
 
@@ -74,18 +93,29 @@ int Run(int argc, char** argv) {
     if (!std::regex_match(identity.version, std::regex(R"(\d+\.\d+\.\d+\.\d+)"))) {
         throw std::runtime_error("the version must be four numbers separated by dots: " + identity.version);
     }
+    packaging::PackageOptions packageOptions;
+    if (!signCert.empty() || !signKey.empty() || !signChain.empty()) {
+        if (signCert.empty() || signKey.empty()) {
+            throw std::runtime_error("signing needs both --sign-cert and --sign-key");
+        }
+        packaging::Signer signer{ReadText(signCert), ReadText(signKey), {}};
+        for (const std::string& file : signChain) {
+            signer.chainPem.push_back(ReadText(file));
+        }
+        packageOptions.signer = std::move(signer);
+    }
     if (!bundleParts.empty()) {
         std::vector<packaging::BundledPackageFile> packages;
         for (const std::string& part : bundleParts) {
             packages.push_back(BundlePart(part, identity));
         }
-        packaging::WriteBundle(out, identity, packages);
+        packaging::WriteBundle(out, identity, packages, packageOptions);
         return 0;
     }
     if (sourceDir.empty()) {
         throw std::runtime_error("a source folder or --bundle-package is needed");
     }
-    packaging::WritePackage(out, identity, packaging::PayloadFromDirectory(sourceDir));
+    packaging::WritePackage(out, identity, packaging::PayloadFromDirectory(sourceDir), packageOptions);
     return 0;
 }
 

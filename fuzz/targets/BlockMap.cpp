@@ -140,7 +140,7 @@ void FuzzBlockMap(const std::uint8_t* data, std::size_t size) {
     WriteBlockMapPackage(package, std::string(bytes));
     std::filesystem::create_directory(destination);
     try {
-        static_cast<void>(local::ExtractPackage(package, destination));
+        static_cast<void>(local::ExtractPackage(package, destination, Unchecked()));
     } catch (const platform::PlatformError&) {
     }
     RemoveAll(destination);

@@ -22,6 +22,11 @@ void FuzzBlockMap(const std::uint8_t* data, std::size_t size);
 void FuzzContentTypes(const std::uint8_t* data, std::size_t size);
 // A package file extracted into an empty folder, and the entry-name checks.
 void FuzzPackage(const std::uint8_t* data, std::size_t size);
+// The signature file reader (PKCX, PKCS #7, SpcIndirectDataContent, digest blob).
+void FuzzSignature(const std::uint8_t* data, std::size_t size);
+// The ZIP walker that finds what a signature covers and hashes it, over a
+// package file and over a package stored in a bundle.
+void FuzzSignedZip(const std::uint8_t* data, std::size_t size);
 // The URI class: a text, and after a line feed a reference combined with it.
 void FuzzUri(const std::uint8_t* data, std::size_t size);
 // The program's entry with the argument vector split from the input at NUL bytes,

@@ -38,7 +38,7 @@ void Extract(std::string_view bytes) {
     }
     fs::create_directory(destination);
     try {
-        static_cast<void>(local::ExtractPackage(package, destination));
+        static_cast<void>(local::ExtractPackage(package, destination, Unchecked()));
         // Whatever was accepted is plain files and folders, nothing that points elsewhere.
         for (const auto& item : fs::recursive_directory_iterator(destination)) {
             const auto status = item.symlink_status();

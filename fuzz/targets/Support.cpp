@@ -95,4 +95,10 @@ void Require(bool holds, const char* property) {
     }
 }
 
+platform::deployment::local::ExtractOptions Unchecked() {
+    platform::deployment::local::ExtractOptions options;
+    options.signature = platform::deployment::local::SignatureCheck::NotChecked();
+    return options;
+}
+
 }  // namespace fuzz

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/deployment/local/extract/ExtractPackage.h"
+
 namespace fuzz {
 
 inline std::string_view AsText(const std::uint8_t* data, std::size_t size) {
@@ -24,6 +26,10 @@ const std::filesystem::path& ScratchFolder();
 
 // Removes a file or folder tree; a failure here is the harness's, so it aborts.
 void RemoveAll(const std::filesystem::path& path);
+
+// Extraction without the signature check, which has fuzz targets of its own:
+// the fuzzer cannot forge a signature, so checking it would stop every input there.
+platform::deployment::local::ExtractOptions Unchecked();
 
 // Aborts with the text when a property every accepted input must have is broken,
 // so the fuzzer reports it as it reports a crash.

@@ -5,13 +5,15 @@
 namespace fuzz {
 
 std::span<const Target> Targets() {
-    static constexpr std::array<Target, 8> kTargets = {{
+    static constexpr std::array<Target, 10> kTargets = {{
         {"AppInstallerFile", FuzzAppInstallerFile},
         {"Manifest", FuzzManifest},
         {"BlockMap", FuzzBlockMap},
         {"BundleManifest", FuzzBundleManifest},
         {"ContentTypes", FuzzContentTypes},
         {"Package", FuzzPackage},
+        {"Signature", FuzzSignature},
+        {"SignedZip", FuzzSignedZip},
         {"Uri", FuzzUri},
         {"CommandLine", FuzzCommandLine},
     }};

@@ -71,7 +71,7 @@ protected:
     }
 
     TempDir m_dir;
-    fs::path m_root = m_dir / "store";
+    fs::path m_root = store_testing::TrustingStore(m_dir / "store");
     fs::path m_source = m_dir / "source";
     packaging::Identity m_identity = store_testing::SampleIdentity("1.0.0.0", "Oru.Sample.Large");
     std::vector<packaging::PayloadFile> m_payload;

@@ -114,7 +114,7 @@ protected:
     fs::path PackageDir(const std::string& version) const { return m_store / "packages" / FullName(version); }
 
     TempDir m_dir;
-    fs::path m_store = m_dir / "store";
+    fs::path m_store = store_testing::TrustingStore(m_dir / "store");
     fs::path m_source = m_dir / "source";
 };
 
@@ -129,7 +129,7 @@ TEST_F(StoreE2e, AddsFromAFileAndAgainWithoutExtracting) {
 
 TEST_F(StoreE2e, AddsOverHttpFromALoopbackServer) {
     const auto identity = SampleIdentity("1.0.0.0");
-    packaging::WritePackage(m_source / "app.appx", identity, store_testing::SamplePayload("http"));
+    store_testing::WriteSignedPackage(m_source / "app.appx", identity, store_testing::SamplePayload("http"));
     HttpServer server;
     const std::string uri = ServeAppInstaller(server, identity, "app.appx", "/release-app/AppPackage.appinstaller");
     server.Route("/release-app/app.appx", HttpServer::Response::File(m_source / "app.appx"));
@@ -195,7 +195,7 @@ TEST_F(StoreE2e, MatchesNamesWithoutRegardToCase) {
     std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
 
     // The AppInstaller file spells the name otherwise than the package does.
-    packaging::WritePackage(m_source / "p.appx", SampleIdentity("1.0.0.0"), store_testing::SamplePayload());
+    store_testing::WriteSignedPackage(m_source / "p.appx", SampleIdentity("1.0.0.0"), store_testing::SamplePayload());
     packaging::AppInstallerContent installerFile;
     installerFile.uri = FileUri(m_source / "p.appinstaller");
     installerFile.mainPackage = {SampleIdentity("1.0.0.0", "ORU.sample.app"), "p.appx"};
@@ -310,7 +310,7 @@ INSTANTIATE_TEST_SUITE_P(
                     }},
         FailureCase{"DroppedHalfWay", "80072efe", "The connection with the server was terminated abnormally",
                     [](const fs::path& source, HttpServer& server) {
-                        packaging::WritePackage(source / "p.appx", SampleIdentity(kNew),
+                        store_testing::WriteSignedPackage(source / "p.appx", SampleIdentity(kNew),
                                                 store_testing::SamplePayload());
                         auto response = HttpServer::Response::File(source / "p.appx");
                         response.dropAfter = fs::file_size(source / "p.appx") / 2;
@@ -373,7 +373,7 @@ INSTANTIATE_TEST_SUITE_P(
                     }},
         FailureCase{"IdentityMismatch", "80073d36", "The provided package name does not match the expected package name.",
                     [](const fs::path& source, HttpServer&) {
-                        packaging::WritePackage(source / "p.appx", SampleIdentity("2.0.0.1"), store_testing::SamplePayload());
+                        store_testing::WriteSignedPackage(source / "p.appx", SampleIdentity("2.0.0.1"), store_testing::SamplePayload());
                         packaging::AppInstallerContent installerFile;
                         installerFile.uri = FileUri(source / "p.appinstaller");
                         installerFile.mainPackage = {SampleIdentity(kNew), "p.appx"};
@@ -413,7 +413,7 @@ TEST_F(StoreE2e, ADownloadThatDoesNotFitLeavesTheStoreAsItWas) {
     Expect({"-i", Sample("1.0.0.0"), "-f", Family()}, 0, kAddStart + kAdded);
     std::vector<packaging::PayloadFile> payload = store_testing::SamplePayload();
     payload.push_back({"Data/noise.bin", store_testing::Noise(4 * 1024 * 1024, 7), false});
-    packaging::WritePackage(m_source / "p.appx", SampleIdentity(kNew), payload);
+    store_testing::WriteSignedPackage(m_source / "p.appx", SampleIdentity(kNew), payload);
     HttpServer server;
     server.Route("/p.appx", HttpServer::Response::File(m_source / "p.appx"));
     const std::string uri = ServeAppInstaller(server, SampleIdentity(kNew));

@@ -88,7 +88,7 @@ protected:
     }
 
     TempDir m_dir;
-    fs::path m_store = m_dir / "store";
+    fs::path m_store = store_testing::TrustingStore(m_dir / "store");
     fs::path m_source = m_dir / "source";
     packaging::Identity m_identity = SampleIdentity("1.0.0.0");
     std::string m_uri;
@@ -127,6 +127,7 @@ TEST_F(StoreSafety, ALostRegistryNeverCostsAnInstalledPackage) {
     for (const auto& [name, lose] : losses) {
         SCOPED_TRACE(name);
         fs::remove_all(m_store);
+        store_testing::TrustingStore(m_store);
         ASSERT_EQ(Add(m_store).exitStatus, 0);
         lose(m_store / "registry.db");
         const std::string before = Tree(m_store / "packages");
@@ -154,6 +155,15 @@ TEST_F(StoreSafety, RootRefusesAStoreOthersCanChangeAndFollowsNoLinkInIt) {
              ::chown(store.c_str(), kNobody, kNobody);
          }},
         {"writable by others", [&](const fs::path& store) { fs::permissions(store, fs::perms::all); }},
+        {"trusted/ writable by others",
+         [&](const fs::path& store) { fs::permissions(store / "trusted", fs::perms::all); }},
+        {"a certificate in trusted/ writable by others",
+         [&](const fs::path& store) {
+             std::ofstream(store / "trusted" / "planted.pem") << "-----BEGIN CERTIFICATE-----\n";
+             fs::permissions(store / "trusted" / "planted.pem", fs::perms::all);
+         }},
+        {"a link in trusted/",
+         [&](const fs::path& store) { fs::create_symlink(outside / "victim", store / "trusted" / "victim.pem"); }},
         {"another user's link in packages",
          [&](const fs::path& store) {
              fs::create_directory_symlink(outside, store / "packages" / "Evil_1.0.0.0_x64__0000000000000");
@@ -166,6 +176,7 @@ TEST_F(StoreSafety, RootRefusesAStoreOthersCanChangeAndFollowsNoLinkInIt) {
     for (const auto& [name, attack] : attacks) {
         SCOPED_TRACE(name);
         fs::remove_all(m_store);
+        store_testing::TrustingStore(m_store);
         fs::remove_all(m_dir / "moved");
         ASSERT_EQ(Add(m_store).exitStatus, 0);
         attack(m_store);
@@ -176,7 +187,7 @@ TEST_F(StoreSafety, RootRefusesAStoreOthersCanChangeAndFollowsNoLinkInIt) {
     }
     // The store's own folder may be reached through a link.
     fs::remove_all(m_store);
-    fs::create_directory(m_dir / "real");
+    store_testing::TrustingStore(m_dir / "real");
     fs::create_directory_symlink(m_dir / "real", m_store);
     EXPECT_EQ(Add(m_store).exitStatus, 0);
     EXPECT_TRUE(fs::exists(m_dir / "real" / "packages" / platform::ToUtf8(FullNameOf(m_identity)) / "App.exe"));
@@ -270,7 +281,7 @@ TEST_F(StoreSafety, AFullDiskIsRefusedBeforeItFills) {
     if (!small.Mounted()) {
         GTEST_SKIP() << "cannot mount a tmpfs here";
     }
-    const fs::path store = m_dir / "small" / "store";
+    const fs::path store = store_testing::TrustingStore(m_dir / "small" / "store");
     Run({"-x", "-f", Family()}, store);  // makes the store
     const std::string before = store_testing::Snapshot(store);
 

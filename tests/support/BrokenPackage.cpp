@@ -131,7 +131,7 @@ void CorruptCompressedBlock(const std::filesystem::path& file, const std::string
 
 void WriteBrokenPackage(const std::filesystem::path& packageFile, const packaging::Identity& identity,
                         const std::vector<PayloadFile>& payload, const PackageFaults& faults) {
-    packaging::PackageBuilder package(packageFile);
+    packaging::PackageBuilder package(packageFile, packaging::PackageOptions{packaging::HashMethod::Sha256, faults.signer});
     if (faults.deflateBlocksTogether) {
         package.DeflateBlocksTogether();
     }

@@ -39,6 +39,10 @@ struct PackageFaults {
     bool omitManifest = false;
     bool omitBlockMap = false;
     bool omitContentTypes = false;
+    // Signs the package as written with the other faults (bzip2Of is applied after signing).
+    std::optional<packaging::Signer> signer;
+    // Left unsigned where the tests would sign it by default.
+    bool leaveUnsigned = false;
 };
 
 // As packaging::WritePackage, with the faults; raises std::runtime_error when

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 
 #include "tests/support/RunProcess.h"
 
@@ -41,18 +42,32 @@ PeerSigner::PeerSigner(const std::string& subject) : m_osslsigncode(FindProgram(
     }
 }
 
-std::string PeerSigner::SignAndVerify(const std::filesystem::path& in, const std::filesystem::path& out) const {
+std::string PeerSigner::SignAndVerify(const std::filesystem::path& in, const std::filesystem::path& out,
+                                      const std::string& hash) const {
     const std::string cert = (m_keys.Path() / "cert.pem").string();
-    const auto sign = RunProcess(m_osslsigncode, {"sign", "-certs", cert, "-key", (m_keys.Path() / "key.pem").string(),
-                                                  "-in", in.string(), "-out", out.string()});
+    const auto sign = RunProcess(m_osslsigncode, {"sign", "-h", hash, "-certs", cert, "-key",
+                                                  (m_keys.Path() / "key.pem").string(), "-in", in.string(), "-out",
+                                                  out.string()});
     if (sign.exitStatus != 0) {
         return "osslsigncode sign: " + sign.out + sign.err;
     }
-    const auto verify = RunProcess(m_osslsigncode, {"verify", "-CAfile", cert, "-in", out.string()});
+    return VerifyWith(out, cert);
+}
+
+std::string PeerSigner::Verify(const std::filesystem::path& file, const std::string& trustedPem) const {
+    const std::filesystem::path trusted = m_keys.Path() / "trusted.pem";
+    std::ofstream(trusted, std::ios::binary | std::ios::trunc) << trustedPem;
+    return VerifyWith(file, trusted.string());
+}
+
+std::string PeerSigner::VerifyWith(const std::filesystem::path& file, const std::string& caFile) const {
+    const auto verify = RunProcess(m_osslsigncode, {"verify", "-CAfile", caFile, "-in", file.string()});
     if (verify.exitStatus != 0 || verify.out.find("Signature verification: ok") == std::string::npos) {
         return "osslsigncode verify: " + verify.out + verify.err;
     }
     return {};
 }
+
+std::string PeerSigner::CertificatePem() const { return store_testing::ReadFile(m_keys.Path() / "cert.pem"); }
 
 }  // namespace test_support

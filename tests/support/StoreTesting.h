@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -23,6 +24,7 @@
 #include "platform/deployment/local/format/Names.h"
 #include "tests/support/BrokenPackage.h"
 #include "tests/support/HttpServer.h"
+#include "tests/support/TestSigning.h"
 #include "tools/packaging/AppInstallerWriter.h"
 #include "tools/packaging/PackageWriter.h"
 
@@ -118,12 +120,45 @@ inline std::string ServeAppInstaller(test_support::HttpServer& server, const pac
     return installerFile.uri;
 }
 
-// Writes <dir>/<file> as a package and <dir>/<appinstaller> naming it (by a
-// relative URI) as the main package; returns the AppInstaller file's path.
+// A store folder that trusts the test signing authority, as an administrator
+// makes it before the store exists.
+inline fs::path TrustingStore(const fs::path& root) {
+    test_support::SigningAuthority::Shared().TrustIn(root);
+    return root;
+}
+
+// The test signing authority's signer for the identity's publisher.
+inline packaging::Signer SignerOf(const packaging::Identity& identity) {
+    return test_support::SigningAuthority::Shared().SignerFor(identity.publisher);
+}
+
+// A package as the store installs it: signed by the test authority for its publisher.
+inline void WriteSignedPackage(const fs::path& file, const packaging::Identity& identity,
+                               const std::vector<packaging::PayloadFile>& payload,
+                               packaging::HashMethod method = packaging::HashMethod::Sha256) {
+    packaging::WritePackage(file, identity, payload, {method, SignerOf(identity)});
+}
+
+// The faults, on a package that the test authority signs unless they say otherwise.
+inline test_support::PackageFaults SignedUnlessSaid(test_support::PackageFaults faults,
+                                                    const packaging::Identity& identity) {
+    const bool fakeSignature = std::any_of(faults.typedEntries.begin(), faults.typedEntries.end(),
+                                           [](const auto& entry) { return entry.name == packaging::kSignatureName; });
+    // The writer signs a package only once it has its content types and block map.
+    const bool signable = !faults.omitContentTypes && !faults.omitBlockMap;
+    if (!faults.signer && !faults.leaveUnsigned && !fakeSignature && signable) {
+        faults.signer = SignerOf(identity);
+    }
+    return faults;
+}
+
+// Writes <dir>/<file> as a package (signed unless the faults say otherwise)
+// and <dir>/<appinstaller> naming it (by a relative URI) as the main package;
+// returns the AppInstaller file's path.
 inline fs::path WriteSample(const fs::path& dir, const packaging::Identity& identity, const std::string& packageName,
                             const std::string& appInstallerName, const test_support::PackageFaults& faults = {},
                             const std::vector<packaging::PayloadFile>& payload = SamplePayload()) {
-    test_support::WriteBrokenPackage(dir / packageName, identity, payload, faults);
+    test_support::WriteBrokenPackage(dir / packageName, identity, payload, SignedUnlessSaid(faults, identity));
     packaging::AppInstallerContent installerFile;
     installerFile.uri = FileUri(dir / appInstallerName);
     installerFile.mainPackage = {identity, packageName};

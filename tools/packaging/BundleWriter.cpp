@@ -9,6 +9,7 @@
 
 #include <pugixml.hpp>
 
+#include "tools/packaging/Signing.h"
 #include "tools/packaging/XmlWriting.h"
 
 namespace packaging {
@@ -135,7 +136,10 @@ std::string BundleManifestXml(const Identity& identity, const std::vector<Bundle
 }
 
 void WriteBundle(const std::filesystem::path& bundleFile, const Identity& identity,
-                 const std::vector<BundledPackageFile>& packages) {
+                 const std::vector<BundledPackageFile>& packages, const PackageOptions& options) {
+    if (options.signer) {
+        CheckSigner(*options.signer);
+    }
     std::vector<std::string> names;
     for (const BundledPackageFile& package : packages) {
         names.push_back(EncodePartName(package.file.filename().string()));
@@ -144,7 +148,8 @@ void WriteBundle(const std::filesystem::path& bundleFile, const Identity& identi
     // that gives them: a first writing finds them, the second records them.
     std::vector<StoredRange> ranges;
     for (int pass = 0; pass < 2; ++pass) {
-        PackageBuilder bundle(bundleFile);
+        // The first writing only measures, so it needs no signature.
+        PackageBuilder bundle(bundleFile, pass == 0 ? PackageOptions{options.hashMethod, std::nullopt} : options);
         for (const BundledPackageFile& package : packages) {
             const std::string name = package.file.filename().string();
             const BlockHashes hashes =
@@ -169,6 +174,9 @@ void WriteBundle(const std::filesystem::path& bundleFile, const Identity& identi
             auto element = root.append_child("Override");
             element.append_attribute("PartName") = part;
             element.append_attribute("ContentType") = type;
+        }
+        if (options.signer) {
+            AppendOverride(root, kSignatureName, kSignatureContentType);
         }
         bundle.AddEntry("[Content_Types].xml", ToXml(types), S_IFREG | 0644);
         bundle.AddEntry("AppxBlockMap.xml", bundle.BlockMapXml(), S_IFREG | 0644);

@@ -31,10 +31,10 @@ struct StoredRange {
 std::string BundleManifestXml(const Identity& identity, const std::vector<BundledPackageFile>& packages,
                               const std::vector<StoredRange>& ranges);
 
-// Writes a bundle to `bundleFile` (replacing it); raises std::runtime_error on
-// failure.
+// Writes a bundle to `bundleFile` (replacing it), its block map in the options'
+// hash method and signed by their signer; raises std::runtime_error on failure.
 void WriteBundle(const std::filesystem::path& bundleFile, const Identity& identity,
-                 const std::vector<BundledPackageFile>& packages);
+                 const std::vector<BundledPackageFile>& packages, const PackageOptions& options = {});
 
 // The data offset and size of each named entry of a ZIP file, from its central
 // directory and local headers (ZIP64 records included).

@@ -11,6 +11,7 @@
 
 #include <pugixml.hpp>
 
+#include "tools/packaging/Signing.h"
 #include "tools/packaging/XmlWriting.h"
 #include "tools/packaging/ZipWriter.h"
 
@@ -23,6 +24,8 @@ constexpr std::size_t kLocalHeaderFixedSize = 30;
 constexpr const char* kManifestName = "AppxManifest.xml";
 constexpr const char* kBlockMapName = "AppxBlockMap.xml";
 constexpr const char* kContentTypesName = "[Content_Types].xml";
+constexpr const char* kCodeIntegrityName = "AppxMetadata/CodeIntegrity.cat";
+constexpr const char* kBundleManifestName = "AppxMetadata/AppxBundleManifest.xml";
 
 [[noreturn]] void Fail(const std::string& text) { throw std::runtime_error(text); }
 
@@ -35,18 +38,6 @@ std::string Base64(const unsigned char* data, std::size_t size) {
     const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), data, static_cast<int>(size));
     text.resize(static_cast<std::size_t>(length));
     return text;
-}
-
-const EVP_MD* Algorithm(HashMethod method) {
-    switch (method) {
-        case HashMethod::Sha384:
-            return EVP_sha384();
-        case HashMethod::Sha512:
-            return EVP_sha512();
-        case HashMethod::Sha256:
-            break;
-    }
-    return EVP_sha256();
 }
 
 const char* MethodUri(HashMethod method) {
@@ -70,7 +61,7 @@ public:
             Fail("hashing failed");
         }
     }
-    // Base64 of the digest; starts over.
+    // The digest; starts over.
     std::string Finish() {
         std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
         unsigned int length = 0;
@@ -78,12 +69,16 @@ public:
             Fail("hashing failed");
         }
         Start();
-        return Base64(digest.data(), length);
+        return std::string(reinterpret_cast<const char*>(digest.data()), length);
+    }
+    std::string FinishBase64() {
+        const std::string digest = Finish();
+        return Base64(reinterpret_cast<const unsigned char*>(digest.data()), digest.size());
     }
 
 private:
     void Start() {
-        if (!m_context || EVP_DigestInit_ex(m_context.get(), Algorithm(m_method), nullptr) != 1) {
+        if (!m_context || EVP_DigestInit_ex(m_context.get(), DigestAlgorithm(m_method), nullptr) != 1) {
             Fail("hashing failed");
         }
     }
@@ -99,19 +94,23 @@ public:
     void Add(std::string_view block) {
         m_hashes.size += block.size();
         m_block.Update(block);
-        m_hashes.blocks.push_back(m_block.Finish());
+        m_hashes.blocks.push_back(m_block.FinishBase64());
         m_file.Update(block);
     }
     BlockHashes Finish() {
-        m_hashes.file = m_file.Finish();
+        m_fileDigest = m_file.Finish();
+        m_hashes.file = Base64(reinterpret_cast<const unsigned char*>(m_fileDigest.data()), m_fileDigest.size());
         return std::move(m_hashes);
     }
+    // The whole content's digest, raw, once finished.
+    const std::string& FileDigest() const { return m_fileDigest; }
     BlockHashes& Hashes() { return m_hashes; }
 
 private:
     Digester m_block;
     Digester m_file;
     BlockHashes m_hashes;
+    std::string m_fileDigest;
 };
 
 // Reads content in blocks, from memory or from its file.
@@ -176,12 +175,35 @@ struct PackageBuilder::BlockMap {
     pugi::xml_node root;
 };
 
+// What a signature needs that only the writing sees: the digest of every byte
+// written and of the parts it names.
+struct PackageBuilder::Signing {
+    Signing(const Signer& s, HashMethod method) : signer(s), written(method) { CheckSigner(signer); }
+    Signer signer;
+    Digester written;
+    std::map<std::string, std::string> partDigests;
+    bool bundle = false;
+};
+
 PackageBuilder::PackageBuilder(const std::filesystem::path& packageFile, HashMethod method)
-    : m_method(method), m_zip(std::make_unique<ZipWriter>(packageFile)), m_blockMap(std::make_unique<BlockMap>()) {
+    : PackageBuilder(packageFile, PackageOptions{method, std::nullopt}) {}
+
+// A signer that cannot sign fails before the file is replaced.
+PackageBuilder::PackageBuilder(const std::filesystem::path& packageFile, const PackageOptions& options)
+    : m_method(options.hashMethod),
+      m_signing(options.signer ? std::make_unique<Signing>(*options.signer, options.hashMethod) : nullptr),
+      m_zip(std::make_unique<ZipWriter>(packageFile)),
+      m_blockMap(std::make_unique<BlockMap>()) {
     m_blockMap->root = AppendRoot(m_blockMap->document, "BlockMap", "http://schemas.microsoft.com/appx/2010/blockmap");
     m_blockMap->root.append_attribute("xmlns:b4") = "http://schemas.microsoft.com/appx/2021/blockmap";
     m_blockMap->root.append_attribute("IgnorableNamespaces") = "b4";
-    m_blockMap->root.append_attribute("HashMethod") = MethodUri(method);
+    m_blockMap->root.append_attribute("HashMethod") = MethodUri(options.hashMethod);
+    if (m_signing) {
+        // osslsigncode digests the classic end record alone when it holds every
+        // value; without ZIP64 end records in the file, no reader can differ.
+        m_zip->Zip64EndOnlyWhenNeeded();
+        m_zip->Observe([this](std::string_view written) { m_signing->written.Update(written); });
+    }
 }
 
 PackageBuilder::~PackageBuilder() = default;
@@ -190,7 +212,10 @@ void PackageBuilder::AddPayload(const PayloadFile& file) {
     const std::string entryName = EncodePartName(file.name);
     const BlockHashes hashes = AddEntry(entryName, file.content, S_IFREG | (file.executable ? 0755 : 0644), file.stored);
     AddPartName(file.name);
-    ListInBlockMap(file.name, entryName.size(), hashes, hashes.size);
+    // The catalog is a footprint file, covered by the signature, not the block map.
+    if (file.name != kCodeIntegrityName) {
+        ListInBlockMap(file.name, entryName.size(), hashes, hashes.size);
+    }
 }
 
 BlockHashes PackageBuilder::AddEntry(const std::string& rawName, const Content& content, std::uint32_t mode,
@@ -203,7 +228,14 @@ BlockHashes PackageBuilder::AddEntry(const std::string& rawName, const Content& 
             hasher.Hashes().compressedSizes.push_back(compressed);
         }
     });
-    return hasher.Finish();
+    BlockHashes hashes = hasher.Finish();
+    if (m_signing) {
+        if (rawName == kContentTypesName || rawName == kBlockMapName || rawName == kCodeIntegrityName) {
+            m_signing->partDigests[rawName] = hasher.FileDigest();
+        }
+        m_signing->bundle = m_signing->bundle || rawName == kBundleManifestName;
+    }
+    return hashes;
 }
 
 void PackageBuilder::AddPartName(const std::string& name) { m_partNames.push_back(name); }
@@ -236,6 +268,10 @@ std::string PackageBuilder::ContentTypesXml() const {
     auto types = AppendRoot(document, "Types", "http://schemas.openxmlformats.org/package/2006/content-types");
     std::map<std::string, std::string> defaults;
     for (const std::string& name : m_partNames) {
+        if (name == kCodeIntegrityName) {
+            AppendOverride(types, name, "application/vnd.ms-pkiseccat");
+            continue;
+        }
         const auto slash = name.rfind('/');
         const auto dot = name.rfind('.');
         if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
@@ -260,10 +296,35 @@ std::string PackageBuilder::ContentTypesXml() const {
     auto blockMap = types.append_child("Override");
     blockMap.append_attribute("PartName") = "/AppxBlockMap.xml";
     blockMap.append_attribute("ContentType") = "application/vnd.ms-appx.blockmap+xml";
+    if (m_signing) {
+        AppendOverride(types, kSignatureName, kSignatureContentType);
+    }
     return ToXml(document);
 }
 
-void PackageBuilder::Close() { m_zip->Close(); }
+void PackageBuilder::Close() {
+    if (m_signing) {
+        SignedDigests digests;
+        digests.beforeSignature = m_signing->written.Finish();
+        Digester endRecords(m_method);
+        endRecords.Update(m_zip->EndRecords());
+        digests.centralDirectory = endRecords.Finish();
+        const auto& parts = m_signing->partDigests;
+        if (!parts.contains(kContentTypesName) || !parts.contains(kBlockMapName)) {
+            Fail("a package is signed once its content types and block map are in");
+        }
+        digests.contentTypes = parts.at(kContentTypesName);
+        digests.blockMap = parts.at(kBlockMapName);
+        if (parts.contains(kCodeIntegrityName)) {
+            digests.codeIntegrity = parts.at(kCodeIntegrityName);
+        }
+        m_zip->Observe({});
+        m_zip->AddBytes(kSignatureName, SignatureFile(m_signing->signer, m_method, m_signing->bundle, digests),
+                        S_IFREG | 0644);
+        m_signing.reset();
+    }
+    m_zip->Close();
+}
 
 void PackageBuilder::DeflateBlocksTogether() { m_zip->DeflateBlocksTogether(); }
 
@@ -279,7 +340,7 @@ std::string ManifestXml(const Identity& identity) {
 
 void WritePackage(const std::filesystem::path& packageFile, const Identity& identity,
                   const std::vector<PayloadFile>& payload, const PackageOptions& options) {
-    PackageBuilder package(packageFile, options.hashMethod);
+    PackageBuilder package(packageFile, options);
     package.AddPayload(PayloadFile{kManifestName, ManifestXml(identity), false});
     for (const PayloadFile& file : payload) {
         package.AddPayload(file);
@@ -300,8 +361,7 @@ std::vector<PayloadFile> PayloadFromDirectory(const std::filesystem::path& sourc
             Fail("not a regular file: " + item.path().string());
         }
         const std::string name = item.path().lexically_relative(sourceDir).generic_string();
-        if (name == kManifestName || name == kBlockMapName || name == kContentTypesName ||
-            name == "AppxSignature.p7x") {
+        if (name == kManifestName || name == kBlockMapName || name == kContentTypesName || name == kSignatureName) {
             Fail("the source folder holds " + name + ", which the package writer makes itself");
         }
         const bool executable = (status.permissions() & std::filesystem::perms::owner_exec) != std::filesystem::perms::none;

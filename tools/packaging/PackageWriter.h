@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -37,9 +38,21 @@ struct PayloadFile {
 // The block map's HashMethod, which follows the signing digest.
 enum class HashMethod { Sha256, Sha384, Sha512 };
 
+// A code signing certificate with its private key, and any intermediate certificates, all PEM.
+struct Signer {
+    std::string certificatePem;
+    std::string privateKeyPem;
+    std::vector<std::string> chainPem;
+};
+
 struct PackageOptions {
     HashMethod hashMethod = HashMethod::Sha256;
+    std::optional<Signer> signer = std::nullopt;  // unsigned without one
 };
+
+// The signature's part, the last entry of a signed package, and its content type.
+constexpr const char* kSignatureName = "AppxSignature.p7x";
+constexpr const char* kSignatureContentType = "application/vnd.ms-appx.signature";
 
 // The manifest written for an identity.
 std::string ManifestXml(const Identity& identity);
@@ -76,12 +89,16 @@ class ZipWriter;
 class PackageBuilder {
 public:
     explicit PackageBuilder(const std::filesystem::path& packageFile, HashMethod method = HashMethod::Sha256);
+    // With a signer, Close adds the signature (of a bundle when a bundle
+    // manifest was added), and ContentTypesXml gives its type.
+    PackageBuilder(const std::filesystem::path& packageFile, const PackageOptions& options);
     ~PackageBuilder();
     PackageBuilder(const PackageBuilder&) = delete;
     PackageBuilder& operator=(const PackageBuilder&) = delete;
 
     // A payload file as a package holds it: an entry under its part name, a
-    // content type, and its blocks in the block map.
+    // content type, and its blocks in the block map (except the code integrity
+    // catalog, AppxMetadata/CodeIntegrity.cat, which the signature covers).
     void AddPayload(const PayloadFile& file);
 
     // The steps of AddPayload. An entry under a raw name with a Unix mode,
@@ -105,8 +122,10 @@ public:
 
 private:
     struct BlockMap;
+    struct Signing;
 
     HashMethod m_method;
+    std::unique_ptr<Signing> m_signing;
     std::unique_ptr<ZipWriter> m_zip;
     std::unique_ptr<BlockMap> m_blockMap;
     std::vector<std::string> m_partNames;

@@ -29,4 +29,10 @@ void SetIdentityAttributes(pugi::xml_node element, const Identity& identity) {
     }
 }
 
+void AppendOverride(pugi::xml_node types, const std::string& partName, const char* contentType) {
+    auto element = types.append_child("Override");
+    element.append_attribute("PartName") = ("/" + partName).c_str();
+    element.append_attribute("ContentType") = contentType;
+}
+
 }  // namespace packaging

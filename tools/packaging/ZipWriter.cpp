@@ -105,6 +105,9 @@ void ZipWriter::Write(std::string_view bytes) {
         Fail("cannot write " + m_file.string());
     }
     m_offset += bytes.size();
+    if (m_observer) {
+        m_observer(bytes);
+    }
 }
 
 void ZipWriter::Add(const std::string& name, std::uint32_t mode, bool compress, const Reader& read,
@@ -182,70 +185,73 @@ void ZipWriter::AddBytes(const std::string& name, std::string_view bytes, std::u
     });
 }
 
+std::string ZipWriter::EndRecords() const {
+    Bytes records;
+    const std::uint64_t directoryOffset = m_offset;
+    for (const CentralEntry& entry : m_entries) {
+        records.U32(kCentralHeaderSignature)
+            .U16(kMadeByUnix | kZip64Version)
+            .U16(kZip64Version)
+            .U16(kDataDescriptorFlag)
+            .U16(entry.method)
+            .U16(kDosTime)
+            .U16(kDosDate)
+            .U32(entry.crc)
+            .U32(kNoValue32)
+            .U32(kNoValue32)
+            .U16(Length16(entry.name.size(), entry.name))
+            .U16(4 + 24)
+            .U16(0)
+            .U16(0)
+            .U16(0)
+            .U32(entry.mode << 16)
+            .U32(kNoValue32)
+            .Text(entry.name)
+            // The ZIP64 extra field: sizes and the local header's offset.
+            .U16(0x0001)
+            .U16(24)
+            .U64(entry.size)
+            .U64(entry.compressedSize)
+            .U64(entry.offset);
+    }
+    const std::uint64_t directorySize = records.Data().size();
+    const std::uint64_t zip64EndOffset = directoryOffset + directorySize;
+    const std::uint64_t count = m_entries.size();
+    const bool zip64End = m_zip64EndAlways || count >= 0xFFFF || directorySize >= kNoValue32 || directoryOffset >= kNoValue32;
+    if (zip64End) {
+        records.U32(kZip64EndSignature)
+            .U64(44)
+            .U16(kMadeByUnix | kZip64Version)
+            .U16(kZip64Version)
+            .U32(0)
+            .U32(0)
+            .U64(count)
+            .U64(count)
+            .U64(directorySize)
+            .U64(directoryOffset)
+            .U32(kZip64LocatorSignature)
+            .U32(0)
+            .U64(zip64EndOffset)
+            .U32(1);
+    }
+    const auto fit16 = [](std::uint64_t value) { return static_cast<std::uint16_t>(std::min<std::uint64_t>(value, 0xFFFF)); };
+    const auto fit32 = [](std::uint64_t value) { return static_cast<std::uint32_t>(std::min<std::uint64_t>(value, kNoValue32)); };
+    records.U32(kEndSignature)
+        .U16(0)
+        .U16(0)
+        .U16(fit16(count))
+        .U16(fit16(count))
+        .U32(fit32(directorySize))
+        .U32(fit32(directoryOffset))
+        .U16(0);
+    return records.Data();
+}
+
 void ZipWriter::Close() {
     if (m_closed) {
         return;
     }
-    const std::uint64_t directoryOffset = m_offset;
-    for (const CentralEntry& entry : m_entries) {
-        Write(Bytes()
-                  .U32(kCentralHeaderSignature)
-                  .U16(kMadeByUnix | kZip64Version)
-                  .U16(kZip64Version)
-                  .U16(kDataDescriptorFlag)
-                  .U16(entry.method)
-                  .U16(kDosTime)
-                  .U16(kDosDate)
-                  .U32(entry.crc)
-                  .U32(kNoValue32)
-                  .U32(kNoValue32)
-                  .U16(Length16(entry.name.size(), entry.name))
-                  .U16(4 + 24)
-                  .U16(0)
-                  .U16(0)
-                  .U16(0)
-                  .U32(entry.mode << 16)
-                  .U32(kNoValue32)
-                  .Text(entry.name)
-                  // The ZIP64 extra field: sizes and the local header's offset.
-                  .U16(0x0001)
-                  .U16(24)
-                  .U64(entry.size)
-                  .U64(entry.compressedSize)
-                  .U64(entry.offset)
-                  .Data());
-    }
-    const std::uint64_t directorySize = m_offset - directoryOffset;
-    const std::uint64_t zip64EndOffset = m_offset;
-    const std::uint64_t count = m_entries.size();
-    Write(Bytes()
-              .U32(kZip64EndSignature)
-              .U64(44)
-              .U16(kMadeByUnix | kZip64Version)
-              .U16(kZip64Version)
-              .U32(0)
-              .U32(0)
-              .U64(count)
-              .U64(count)
-              .U64(directorySize)
-              .U64(directoryOffset)
-              .U32(kZip64LocatorSignature)
-              .U32(0)
-              .U64(zip64EndOffset)
-              .U32(1)
-              .Data());
-    const auto fit16 = [](std::uint64_t value) { return static_cast<std::uint16_t>(std::min<std::uint64_t>(value, 0xFFFF)); };
-    const auto fit32 = [](std::uint64_t value) { return static_cast<std::uint32_t>(std::min<std::uint64_t>(value, kNoValue32)); };
-    Write(Bytes()
-              .U32(kEndSignature)
-              .U16(0)
-              .U16(0)
-              .U16(fit16(count))
-              .U16(fit16(count))
-              .U32(fit32(directorySize))
-              .U32(fit32(directoryOffset))
-              .U16(0)
-              .Data());
+    Write(EndRecords());
     m_out.close();
     if (!m_out) {
         Fail("cannot write " + m_file.string());

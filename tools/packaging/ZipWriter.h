@@ -43,6 +43,16 @@ public:
     // fully): so do older packers' streams, whose blocks cannot be inflated apart.
     void DeflateBlocksTogether() noexcept { m_blocksApart = false; }
 
+    // Where the next entry's local header goes.
+    std::uint64_t Offset() const { return m_offset; }
+    // The central directory and the end records that Close would write now.
+    std::string EndRecords() const;
+    // Leaves out the ZIP64 end records when the classic one holds every value,
+    // as signers lay out what they sign.
+    void Zip64EndOnlyWhenNeeded() { m_zip64EndAlways = false; }
+    // Sees every byte written from now on, in order.
+    void Observe(std::function<void(std::string_view written)> observer) { m_observer = std::move(observer); }
+
 private:
     struct CentralEntry {
         std::string name;
@@ -62,6 +72,8 @@ private:
     std::vector<CentralEntry> m_entries;
     bool m_closed = false;
     bool m_blocksApart = true;
+    bool m_zip64EndAlways = true;
+    std::function<void(std::string_view)> m_observer;
 };
 
 }  // namespace packaging

@@ -5,6 +5,7 @@
 
 namespace platform::deployment::local {
 
+constexpr hresult kBadFormat = ToHresult(0x8007000B);
 constexpr hresult kFolderNotEmpty = ToHresult(0x80070091);
 constexpr hresult kAlreadyExists = ToHresult(0x800700B7);
 constexpr hresult kTimedOut = ToHresult(0x80072EE2);
@@ -33,6 +34,12 @@ constexpr hresult kInvalidBlockMap = ToHresult(0x80080205);
 constexpr hresult kCorruptPackage = ToHresult(0x80080206);
 constexpr hresult kBlockHashMismatch = ToHresult(0x80080207);
 constexpr hresult kInvalidAppInstallerFile = ToHresult(0x8008020C);
+constexpr hresult kBadDigest = ToHresult(0x80096010);
+constexpr hresult kMalformedSignature = ToHresult(0x80096011);
+constexpr hresult kNoSignature = ToHresult(0x800B0100);
+constexpr hresult kCertificateExpired = ToHresult(0x800B0101);
+constexpr hresult kUntrustedRoot = ToHresult(0x800B0109);
+constexpr hresult kWrongUsage = ToHresult(0x800B0110);
 
 // An HTTP status s as the download stack reports it.
 constexpr hresult HttpStatusCode(long status) {

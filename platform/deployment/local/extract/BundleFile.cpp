@@ -29,9 +29,10 @@ struct BundleFile::Checked {
     std::unordered_map<std::string, const BlockMapFile*> byName;
 };
 
-BundleFile::BundleFile(std::filesystem::path file, std::wstring displayName)
+BundleFile::BundleFile(std::filesystem::path file, std::wstring displayName, SignatureCheck signature)
     : m_file(std::move(file)),
       m_displayName(displayName.empty() ? PathText(m_file) : std::move(displayName)),
+      m_signature(std::move(signature)),
       m_checked(std::make_unique<Checked>()) {
     const PackageArchive archive(m_file, m_displayName);
     m_manifestXml = archive.ReadWhole(archive.Required(kBundleManifestName), kBundleManifestLimit, kInvalidManifest);
@@ -52,6 +53,11 @@ BundleFile::BundleFile(std::filesystem::path file, std::wstring displayName)
                                               std::to_wstring(package.size) +
                                               L" bytes that is not an entry of that size in the bundle");
         }
+    }
+    // The bundle is all here: its bytes before the signature are checked at once.
+    if (const auto prefix = VerifySignature(archive, m_file, std::nullopt, SignedSubject::Bundle,
+                                            m_checked->blockMap.method, m_manifest.identity.publisher, m_signature)) {
+        CheckSignedPrefix(archive, m_file, std::nullopt, *prefix, m_checked->blockMap.method);
     }
 }
 
@@ -119,6 +125,10 @@ PackageIdentity BundleFile::Extract(const BundledPackage& package, const std::fi
     VerifyStored(package);
     options.range = FileRange{package.offset, package.size};
     options.displayName = m_displayName + L"/" + FromUtf8Lossy(package.fileName);
+    options.signature = m_signature;
+    if (options.signature.requirement == SignatureCheck::Requirement::Required) {
+        options.signature.requirement = SignatureCheck::Requirement::WhenPresent;
+    }
     return ExtractPackage(m_file, destination, options);
 }
 

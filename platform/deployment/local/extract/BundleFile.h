@@ -17,8 +17,10 @@ public:
     // Raises what PackageArchive raises, 0x80080203 without a bundle manifest
     // or block map, 0x80080204 for an invalid bundle manifest, 0x80080205 for a
     // block map that does not list every entry with its size, and 0x80080206
-    // for a listed package that is not one of the bundle's entries.
-    BundleFile(std::filesystem::path file, std::wstring displayName);
+    // for a listed package that is not one of the bundle's entries; then the
+    // bundle's signature as `signature` asks (see VerifySignature), which
+    // covers its packages: a package's own signature is checked when it has one.
+    BundleFile(std::filesystem::path file, std::wstring displayName, SignatureCheck signature);
     ~BundleFile();
     BundleFile(const BundleFile&) = delete;
     BundleFile& operator=(const BundleFile&) = delete;
@@ -41,6 +43,7 @@ private:
     struct Checked;
     std::filesystem::path m_file;
     std::wstring m_displayName;
+    SignatureCheck m_signature;
     std::string m_manifestXml;
     BundleManifest m_manifest;
     std::unique_ptr<Checked> m_checked;

@@ -341,6 +341,9 @@ PackageIdentity ExtractPackage(const std::filesystem::path& packageFile, const s
     PackageIdentity& identity = manifest.identity;
     const BlockMapDocument blockMap = ReadBlockMapOf(package);
     const std::vector<PayloadFile> payload = MatchBlockMap(package, blockMap.files);
+    const std::optional<SignedPrefix> signedPrefix =
+        VerifySignature(package, packageFile, options.range, SignedSubject::Package, blockMap.method, identity.publisher,
+                        options.signature, options.arriving);
     std::uint64_t total = 0;
     for (const PayloadFile& file : payload) {
         if (file.entry->size > std::numeric_limits<std::uint64_t>::max() - total) {
@@ -358,6 +361,9 @@ PackageIdentity ExtractPackage(const std::filesystem::path& packageFile, const s
 
     PayloadExtraction(package, blockMap.method, payload, folder, options, total).Run();
     package.CheckLocalHeaders();
+    if (signedPrefix) {
+        CheckSignedPrefix(package, packageFile, options.range, *signedPrefix, blockMap.method, options.arriving);
+    }
     KeepFootprint(package, folder);
     folder.Flush();
     return std::move(identity);

@@ -11,6 +11,7 @@
 
 #include <vector>
 
+#include "platform/deployment/local/extract/PackageSignature.h"
 #include "platform/deployment/local/format/BlockMap.h"
 #include "platform/deployment/local/format/Manifest.h"
 #include "platform/deployment/local/format/Names.h"
@@ -42,10 +43,13 @@ struct ExtractOptions {
     // The package file is still arriving: reads wait for their bytes, and the
     // entries' local headers are checked once the payload is out.
     ArrivingFile* arriving = nullptr;
+    // Required by default, trusting no one: a caller that forgets to say whom
+    // it trusts installs nothing.
+    SignatureCheck signature;
 };
 
 // Checks every entry's path and the content types, reads the manifest and the
-// block map, extracts every payload file under `destination` (an existing,
+// block map, checks the signature as `options.signature` asks, extracts every payload file under `destination` (an existing,
 // empty folder) verifying sizes, block hashes and file hashes as it streams,
 // keeps the footprint files beside them (block map, signature, code integrity
 // catalog; not [Content_Types].xml), flushes files and folders to disk, and
@@ -68,6 +72,7 @@ struct ExtractOptions {
 //              deflate, no or an invalid [Content_Types].xml or a part it gives
 //              no type, or unreadable data;
 //   0x80080207 a block or a whole file whose hash does not match;
+//   the signature's codes (see VerifySignature);
 //   0x800704C7 cancelled; 0x80073CF4 disk full; 0x80070057 destination not an
 //              empty folder; other I/O failures as 0x80004005.
 // On failure the caller deletes `destination`.

@@ -75,6 +75,9 @@ public:
     }
 
     void Run() {
+        // Read once per add, so that a publisher trusted meanwhile counts from the next add on.
+        m_signature = SignatureCheck{SignatureCheck::Requirement::Required,
+                                     TrustedCertificates::FromFolder(m_store.Root() / kTrustedFolderName)};
         Plan();
         std::map<std::wstring, StagedPackage> staged;
         for (int attempt = 1;; ++attempt) {
@@ -153,11 +156,11 @@ private:
     std::shared_ptr<const BundleFile> OpenBundle(const PlannedPackage& planned) {
         if (planned.uri.SchemeName() == L"file") {
             static_cast<void>(OpenForReading(planned.uri));  // a missing file is named by its URI
-            return std::make_shared<const BundleFile>(LocalPath(planned.uri), std::wstring());
+            return std::make_shared<const BundleFile>(LocalPath(planned.uri), std::wstring(), m_signature);
         }
         const fs::path file = Staging().Path() / (std::to_string(++m_folders) + ".appxbundle");
         FetchToFile(planned.uri, file, m_fetch);
-        return std::make_shared<const BundleFile>(file, planned.uri.RawUri());
+        return std::make_shared<const BundleFile>(file, planned.uri.RawUri(), m_signature);
     }
 
     const Store::StagingArea& Staging() {
@@ -216,6 +219,7 @@ private:
             options.arriving = &*download;
         }
         options.dependencies = &m_requirements[folder];
+        options.signature = m_signature;
         options.checkIdentity = [&](const PackageIdentity& identity) {
             if (!SameIdentity(identity, package.identity, package.architectureGiven)) {
                 Throw(kIdentityMismatch, L"The package at " + package.uri.RawUri() + L" is " + FullName(identity) +
@@ -408,6 +412,7 @@ private:
     const std::atomic<bool>& m_cancelled;
     std::wstring m_host;
     std::vector<std::wstring> m_languages;
+    SignatureCheck m_signature;
     std::vector<PlannedPackage> m_packages;
     std::unique_ptr<Store::StagingArea> m_staging;
     int m_folders = 0;

@@ -14,8 +14,10 @@ namespace platform::deployment::local {
 
 // Registers the packages for `userId`, installing those the store lacks; a
 // dependency is met by the same or a newer version the user already has.
-// Returns true. Raises the failure of any step with the store unchanged:
-// the readers' and the fetch's codes, 0x80073D36 for a package that is not
+// Every package and bundle must be signed by a publisher that the store's
+// trusted/ folder vouches for, read afresh for each add. Returns true. Raises
+// the failure of any step with the store unchanged: the readers', the
+// signature check's and the fetch's codes, 0x80073D36 for a package that is not
 // the one the file names, 0x80073D06 when the user has a higher version,
 // 0x80073D02 when other processes keep changing the store, 0x800704C7 when
 // cancelled.

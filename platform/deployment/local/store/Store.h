@@ -26,6 +26,10 @@
 
 namespace platform::deployment::local {
 
+// The folder of the store's trusted certificates, which an administrator may
+// create before the store exists.
+constexpr const char* kTrustedFolderName = "trusted";
+
 class Store {
 public:
     // APPDEPLOY_STORE when set, else /var/lib/appdeploy for root and

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <set>
+#include <vector>
 #include <string_view>
 
 #include "platform/Error.h"
@@ -35,8 +36,15 @@ constexpr std::string_view kStoreMark = "appdeploy package store\nlayout 1\n";
 constexpr const char* kLockFile = "store.lock";
 constexpr const char* kRegistryFile = "registry.db";
 // What a store of an earlier layout may hold beside an empty store.lock.
-const std::set<std::string> kStoreEntries = {"packages", "staging", "store.lock", "registry.db",
-                                             "registry.db-wal", "registry.db-shm", "registry.db-journal"};
+const std::set<std::string> kStoreEntries = {"packages",        "staging",         "store.lock",         "registry.db",
+                                             "registry.db-wal", "registry.db-shm", "registry.db-journal", kTrustedFolderName};
+
+// A folder's entries but trusted/, which may be there before the store is.
+std::vector<std::string> EntriesBesideTrusted(int folder) {
+    std::vector<std::string> entries = FolderEntries(folder);
+    std::erase(entries, kTrustedFolderName);
+    return entries;
+}
 
 bool IsRoot() { return ::geteuid() == 0; }
 
@@ -121,7 +129,8 @@ void Store::Recognise() {
     if (mark != kStoreMark) {
         bool adoptable = mark.empty();
         for (const auto& name : FolderEntries(m_rootFolder.Get())) {
-            adoptable = adoptable && (m_created ? name == kLockFile : kStoreEntries.count(name) != 0);
+            adoptable = adoptable && (m_created ? name == kLockFile || name == kTrustedFolderName
+                                                : kStoreEntries.count(name) != 0);
         }
         if (!adoptable) {
             ThrowNotAStore(m_root);
@@ -148,7 +157,7 @@ void Store::OpenLock() {
             break;
         }
         // Another process may have just made the store's first file.
-        const auto entries = FolderEntries(m_rootFolder.Get());
+        const auto entries = EntriesBesideTrusted(m_rootFolder.Get());
         if (entries.size() == 1 && entries.front() == kLockFile) {
             continue;
         }
@@ -176,8 +185,8 @@ void Store::OpenLock() {
 }
 
 // Under the lock. The store's entries are what they should be (folders and
-// files, never links); as root, every one of them and of packages/ and staging/
-// is root's and writable by no one else.
+// files, never links); as root, every one of them and of packages/, staging/
+// and trusted/ is root's and writable by no one else.
 void Store::CheckEntries() const {
     const auto check = [](int folder, const std::string& name, const fs::path& path) {
         struct stat status {};
@@ -187,7 +196,7 @@ void Store::CheckEntries() const {
         if (IsRoot()) {
             CheckOwnEntry(status, path);
         }
-        const bool isFolder = name == "packages" || name == "staging";
+        const bool isFolder = name == "packages" || name == "staging" || name == kTrustedFolderName;
         if ((isFolder && !S_ISDIR(status.st_mode)) || (name == kRegistryFile && !S_ISREG(status.st_mode))) {
             Throw(kAccessDenied, L"The package store entry " + PathText(path) + L" is not a " +
                                      (isFolder ? L"folder." : L"file."));
@@ -199,7 +208,11 @@ void Store::CheckEntries() const {
     if (!IsRoot()) {
         return;
     }
-    for (const char* folderName : {"packages", "staging"}) {
+    for (const char* folderName : {"packages", "staging", kTrustedFolderName}) {
+        if (std::string_view(folderName) == kTrustedFolderName &&
+            ::faccessat(m_rootFolder.Get(), folderName, F_OK, AT_SYMLINK_NOFOLLOW) != 0) {
+            continue;  // a store need not trust anyone
+        }
         const FileDescriptor folder = OpenFolderAt(m_rootFolder.Get(), folderName);
         for (const auto& name : FolderEntries(folder.Get())) {
             check(folder.Get(), name, m_root / folderName / name);

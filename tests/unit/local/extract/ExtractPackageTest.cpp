@@ -18,6 +18,13 @@ namespace platform::deployment::local {
 namespace {
 
 using store_testing::Noise;
+
+// These tests are about extraction; signatures are checked in their own tests.
+ExtractOptions Unchecked() {
+    ExtractOptions options;
+    options.signature = SignatureCheck::NotChecked();
+    return options;
+}
 using store_testing::ReadFile;
 using store_testing::TempDir;
 using test_support::CaptureFailure;
@@ -92,7 +99,7 @@ TEST_F(ExtractPackageTest, ExtractsEveryPayloadFileByteExact) {
     const auto package = Write();
     const auto destination = Destination();
     std::vector<std::pair<std::uint64_t, std::uint64_t>> progress;
-    ExtractOptions options;
+    ExtractOptions options = Unchecked();
     options.progress = [&](std::uint64_t done, std::uint64_t total) { progress.emplace_back(done, total); };
 
     const PackageIdentity identity = ExtractPackage(package, destination, options);
@@ -165,7 +172,7 @@ TEST_F(ExtractPackageTest, StreamsPayloadFromFilesOnDisk) {
     packaging::WriteFile(source, bytes);
     const auto package = Write({}, {{"data/big.bin", source, false}});
     const auto destination = Destination();
-    ExtractPackage(package, destination);
+    ExtractPackage(package, destination, Unchecked());
     EXPECT_EQ(ReadFile(destination / "data/big.bin"), bytes);
 }
 
@@ -173,7 +180,7 @@ TEST_F(ExtractPackageTest, PacksTheSampleSources) {
     const auto package = Write({}, packaging::PayloadFromDirectory(APPDEPLOY_SOURCE_DIR "/examples/Sample"));
     EXPECT_EQ(FamilyName(ReadPackageIdentity(package)), L"Oru.Quillmark.Vantor.App.Release_ratp2p7zs941j");
     const auto destination = Destination();
-    ExtractPackage(package, destination);
+    ExtractPackage(package, destination, Unchecked());
     EXPECT_EQ(ReadFile(destination / "hello.sh"), ReadFile(APPDEPLOY_SOURCE_DIR "/examples/Sample/hello.sh"));
 }
 
@@ -183,7 +190,7 @@ TEST_F(ExtractPackageTest, CancellationStopsBetweenBlocks) {
     int polls = 0;
     std::uint64_t lastDone = 0;
     std::uint64_t lastTotal = 0;
-    ExtractOptions options;
+    ExtractOptions options = Unchecked();
     options.cancelled = [&] { return ++polls > 3; };
     options.progress = [&](std::uint64_t done, std::uint64_t total) { lastDone = done, lastTotal = total; };
     const auto error = CaptureFailure([&] { ExtractPackage(package, destination, options); });
@@ -197,7 +204,7 @@ TEST_F(ExtractPackageTest, RefusesDestinationThatIsNotEmpty) {
     const auto package = Write();
     const auto destination = Destination();
     std::ofstream(destination / "already-here").put('x');
-    const auto error = CaptureFailure([&] { ExtractPackage(package, destination); });
+    const auto error = CaptureFailure([&] { ExtractPackage(package, destination, Unchecked()); });
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->Code(), kInvalidArgument);
 }
@@ -226,7 +233,7 @@ class ExtractBrokenPackageTest : public ExtractPackageTest, public testing::With
 TEST_P(ExtractBrokenPackageTest, IsRefusedWithItsCode) {
     const auto package = Write(GetParam().faults);
     const auto destination = Destination();
-    const auto error = CaptureFailure([&] { ExtractPackage(package, destination); });
+    const auto error = CaptureFailure([&] { ExtractPackage(package, destination, Unchecked()); });
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->Code(), GetParam().code) << testing::PrintToString(TextOf(*error));
     const std::wstring text = TextOf(*error);

@@ -1,6 +1,7 @@
 // The package writer's output checked by an independent implementation of the
 // format's signing: osslsigncode must sign every layout and verify what it
-// signed, and the store must still install the signed package.
+// signed, and the store must install the signed package when it trusts the
+// peer's certificate.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -22,6 +23,7 @@ using store_testing::ReadFile;
 struct PeerCase {
     std::string name;
     packaging::HashMethod method;
+    std::string hashName;  // osslsigncode's name of the same method
     std::vector<packaging::PayloadFile> payload;
 };
 
@@ -48,10 +50,14 @@ TEST_P(PeerSigningTest, OsslsigncodeSignsAndVerifiesAndTheStoreInstallsTheSigned
     const fs::path signed_ = m_temp.Path() / "signed.appx";
     packaging::WritePackage(unsigned_, {"Oru.Peer", "CN=Oru Peer", "1.0.0.0", "x64", ""}, GetParam().payload,
                             {.hashMethod = GetParam().method});
-    ASSERT_EQ(s_signer->SignAndVerify(unsigned_, signed_), "");
+    ASSERT_EQ(s_signer->SignAndVerify(unsigned_, signed_, GetParam().hashName), "");
     const fs::path folder = m_temp.Path() / "installed";
     fs::create_directory(folder);
-    ExtractPackage(signed_, folder);
+    auto trusted = std::make_shared<TrustedCertificates>();
+    trusted->Add(s_signer->CertificatePem(), L"the peer's certificate");
+    ExtractOptions options;
+    options.signature = {SignatureCheck::Requirement::Required, trusted};
+    ExtractPackage(signed_, folder, options);
     EXPECT_TRUE(fs::is_regular_file(folder / "AppxSignature.p7x"));
     for (const packaging::PayloadFile& file : GetParam().payload) {
         EXPECT_EQ(ReadFile(folder / file.name), std::get<std::string>(file.content)) << file.name;
@@ -67,10 +73,10 @@ std::vector<packaging::PayloadFile> Mixed() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, PeerSigningTest,
-                         testing::Values(PeerCase{"Sha256", packaging::HashMethod::Sha256, Mixed()},
-                                         PeerCase{"Sha384", packaging::HashMethod::Sha384, Mixed()},
-                                         PeerCase{"Sha512", packaging::HashMethod::Sha512, Mixed()},
-                                         PeerCase{"OnlyTheManifest", packaging::HashMethod::Sha256, {}}),
+                         testing::Values(PeerCase{"Sha256", packaging::HashMethod::Sha256, "sha256", Mixed()},
+                                         PeerCase{"Sha384", packaging::HashMethod::Sha384, "sha384", Mixed()},
+                                         PeerCase{"Sha512", packaging::HashMethod::Sha512, "sha512", Mixed()},
+                                         PeerCase{"OnlyTheManifest", packaging::HashMethod::Sha256, "sha256", {}}),
                          [](const auto& info) { return info.param.name; });
 
 }  // namespace

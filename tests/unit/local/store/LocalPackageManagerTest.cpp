@@ -113,7 +113,7 @@ protected:
     }
 
     TempDir m_dir;
-    fs::path m_root = m_dir / "store";
+    fs::path m_root = store_testing::TrustingStore(m_dir / "store");
     fs::path m_source = m_dir / "source";
 };
 
@@ -188,17 +188,17 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         LayoutCase{"PackerOutput",
                    [](const fs::path& package) {
-                       packaging::WritePackage(package, SampleIdentity("1.0.0.0"),
+                       store_testing::WriteSignedPackage(package, SampleIdentity("1.0.0.0"),
                                                PayloadWith({"data/many.bin", store_testing::Noise(300000, 5)}));
                    },
                    {"AppxBlockMap.xml"}},
         LayoutCase{"SignedWithCodeIntegrityCatalog",
                    [](const fs::path& package) {
                        test_support::PackageFaults layout;
-                       layout.typedEntries = {{"AppxSignature.p7x", "PKCX signature"},
-                                              {"AppxMetadata/CodeIntegrity.cat", "catalog"}};
+                       layout.typedEntries = {{"AppxMetadata/CodeIntegrity.cat", "catalog"}};
                        test_support::WriteBrokenPackage(package, SampleIdentity("1.0.0.0"),
-                                                        store_testing::SamplePayload(), layout);
+                                                        store_testing::SamplePayload(),
+                                                        store_testing::SignedUnlessSaid(layout, SampleIdentity("1.0.0.0")));
                    },
                    {"AppxBlockMap.xml", "AppxSignature.p7x", "AppxMetadata/CodeIntegrity.cat"}}),
     [](const testing::TestParamInfo<LayoutCase>& info) { return info.param.name; });
@@ -352,11 +352,12 @@ TEST_F(LocalPackageManagerTest, DeploysDependenciesFirstAndAllOrNothing) {
     auto manager = Manager();
     const auto framework = SampleIdentity("1.0.0.0", "Oru.Sample.Framework");
     const auto app = SampleIdentity("1.0.0.0");
-    packaging::WritePackage(m_source / "framework.appx", framework, store_testing::SamplePayload("framework"));
-    packaging::WritePackage(m_source / "good.appx", app, store_testing::SamplePayload("app"));
+    store_testing::WriteSignedPackage(m_source / "framework.appx", framework, store_testing::SamplePayload("framework"));
+    store_testing::WriteSignedPackage(m_source / "good.appx", app, store_testing::SamplePayload("app"));
     test_support::PackageFaults corrupt;
     corrupt.corruptBlockOf = "Assets/Logo.png";
-    test_support::WriteBrokenPackage(m_source / "bad.appx", app, store_testing::SamplePayload("app"), corrupt);
+    test_support::WriteBrokenPackage(m_source / "bad.appx", app, store_testing::SamplePayload("app"),
+                                     store_testing::SignedUnlessSaid(corrupt, app));
     const auto write = [&](const std::string& file, const std::string& package) {
         packaging::AppInstallerContent installerFile;
         installerFile.uri = FileUri(m_source / file);
@@ -387,7 +388,7 @@ TEST_F(LocalPackageManagerTest, DeploysDependenciesFirstAndAllOrNothing) {
 TEST_F(LocalPackageManagerTest, AddsOverLoopbackHttpWithARelativePackageUri) {
     auto manager = Manager();
     const auto identity = SampleIdentity("1.0.0.0");
-    packaging::WritePackage(m_source / "app.appx", identity, store_testing::SamplePayload("http"));
+    store_testing::WriteSignedPackage(m_source / "app.appx", identity, store_testing::SamplePayload("http"));
     HttpServer server;
     const std::string uri = ServeAppInstaller(server, identity, "packages/app.appx", "/release/app.appinstaller");
     server.Route("/release/packages/app.appx", HttpServer::Response::File(m_source / "app.appx"));
@@ -401,7 +402,7 @@ TEST_F(LocalPackageManagerTest, ReportsProgressThroughDownloadAndExtraction) {
     const auto identity = SampleIdentity("1.0.0.0");
     std::vector<packaging::PayloadFile> payload = store_testing::SamplePayload();
     payload.push_back({"Data/noise.bin", store_testing::Noise(6 * 1024 * 1024, 12345), false});
-    packaging::WritePackage(m_source / "app.appx", identity, payload);
+    store_testing::WriteSignedPackage(m_source / "app.appx", identity, payload);
     HttpServer server;
     // The answer waits, so the handler is surely attached before any report.
     const std::string uri =
@@ -635,7 +636,20 @@ INSTANTIATE_TEST_SUITE_P(
                     [](const fs::path& source, HttpServer&) {
                         return LocalSample(source, Fault([](auto& f) {
                                                f.typedEntries.push_back({"AppxMetadata/CodeIntegrity.cat", "catalog"});
+                                               f.leaveUnsigned = true;
                                            }));
+                    }},
+        FailureCase{"Unsigned", ToHresult(0x800B0100), L"\"{package}\" is not signed",
+                    [](const fs::path& source, HttpServer&) {
+                        return LocalSample(source, Fault([](auto& f) { f.leaveUnsigned = true; }));
+                    }},
+        FailureCase{"SignedWithAnExpiredCertificate", ToHresult(0x800B0101), L"\"{package}\" is signed with a certificate outside",
+                    [](const fs::path& source, HttpServer&) {
+                        test_support::PackageFaults faults;
+                        faults.signer = test_support::SigningAuthority::Shared().SignerFor(
+                            SampleIdentity("1.0.0.0").publisher,
+                            {.notBefore = -std::chrono::hours(48), .notAfter = -std::chrono::hours(1)});
+                        return LocalSample(source, faults);
                     }},
         FailureCase{"WrongFileHash", ToHresult(0x80080207), L"\"Assets/Logo.png\" that does not match the FileHash",
                     [](const fs::path& source, HttpServer&) {
@@ -643,7 +657,7 @@ INSTANTIATE_TEST_SUITE_P(
                     }},
         FailureCase{"IdentityMismatch", ToHresult(0x80073D36), L"{uri} names",
                     [](const fs::path& source, HttpServer&) {
-                        packaging::WritePackage(source / "p.appx", SampleIdentity("1.0.0.1"), store_testing::SamplePayload());
+                        store_testing::WriteSignedPackage(source / "p.appx", SampleIdentity("1.0.0.1"), store_testing::SamplePayload());
                         packaging::AppInstallerContent installerFile;
                         installerFile.uri = FileUri(source / "p.appinstaller");
                         installerFile.mainPackage = {SampleIdentity("1.0.0.0"), "p.appx"};
@@ -657,7 +671,7 @@ INSTANTIATE_TEST_SUITE_P(
                     }},
         FailureCase{"HttpDroppedHalfWay", ToHresult(0x80072EFE), L"{package}",
                     [](const fs::path& source, HttpServer& server) {
-                        packaging::WritePackage(source / "p.appx", SampleIdentity("1.0.0.0"), store_testing::SamplePayload());
+                        store_testing::WriteSignedPackage(source / "p.appx", SampleIdentity("1.0.0.0"), store_testing::SamplePayload());
                         auto response = HttpServer::Response::File(source / "p.appx");
                         response.dropAfter = fs::file_size(source / "p.appx") / 2;
                         return ServePackage(server, response);
@@ -696,7 +710,8 @@ INSTANTIATE_TEST_SUITE_P(
                         test_support::PackageFaults faults;
                         faults.corruptBlockOf = "Assets/Logo.png";
                         test_support::WriteBrokenPackage(source / "p.appx", SampleIdentity("1.0.0.0"),
-                                                         store_testing::SamplePayload(), faults);
+                                                         store_testing::SamplePayload(),
+                                                         store_testing::SignedUnlessSaid(faults, SampleIdentity("1.0.0.0")));
                         return ServePackage(server, HttpServer::Response::File(source / "p.appx"));
                     }},
         FailureCase{"PlainHttpToAnotherHost", platform::kInvalidArgument, L"{uri}",
@@ -705,7 +720,7 @@ INSTANTIATE_TEST_SUITE_P(
                     }},
         FailureCase{"RemoteFileNamingALocalPackage", platform::kInvalidArgument, L"{package}",
                     [](const fs::path& source, HttpServer& server) {
-                        packaging::WritePackage(source / "p.appx", SampleIdentity("1.0.0.0"), store_testing::SamplePayload());
+                        store_testing::WriteSignedPackage(source / "p.appx", SampleIdentity("1.0.0.0"), store_testing::SamplePayload());
                         const std::string package = FileUri(source / "p.appx");
                         return std::pair{ServeAppInstaller(server, SampleIdentity("1.0.0.0"), package), package};
                     }}),
@@ -754,7 +769,7 @@ class CancelTest : public LocalPackageManagerTest, public testing::WithParamInte
 TEST_P(CancelTest, ACancelledDownloadLeavesTheStoreAsItWas) {
     auto manager = Manager();
     const auto identity = SampleIdentity("1.0.0.0");
-    packaging::WritePackage(m_source / "p.appx", identity,
+    store_testing::WriteSignedPackage(m_source / "p.appx", identity,
                             GetParam().noise == 0 ? store_testing::SamplePayload() : LargePayload(GetParam().noise));
     HttpServer server;
     const std::string uri = ServeAppInstaller(server, identity);

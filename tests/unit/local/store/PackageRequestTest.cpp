@@ -36,12 +36,16 @@ packaging::Identity Id(const std::string& name, const std::string& architecture 
     return packaging::Identity{name, kPublisher, version, architecture, resourceId};
 }
 
+// Who signs a package written for a test.
+enum class Signing { ForItsPublisher, Unsigned, ForAnotherPublisher };
+
 // A bundled package: its identity's architecture and resource id, its languages.
 struct Part {
     std::string architecture;
     std::string resourceId;
     std::vector<std::string> languages;
     bool corrupt = false;
+    Signing signing = Signing::ForItsPublisher;
 };
 
 // The user's languages for a test, as the environment gives them.
@@ -79,7 +83,7 @@ public:
     // A package with PackageDependency elements on (name, minimum version).
     std::string Package(const packaging::Identity& identity,
                         const std::vector<std::pair<std::string, std::string>>& dependencies = {},
-                        bool corrupt = false) {
+                        bool corrupt = false, Signing signing = Signing::ForItsPublisher) {
         std::string manifest = packaging::ManifestXml(identity);
         std::string elements;
         for (const auto& [name, minVersion] : dependencies) {
@@ -92,20 +96,29 @@ public:
         if (corrupt) {
             faults.corruptBlockOf = "Assets/Logo.png";
         }
+        faults.leaveUnsigned = signing == Signing::Unsigned;
+        if (signing == Signing::ForAnotherPublisher) {
+            faults.signer = test_support::SigningAuthority::Shared().SignerFor("CN=Oru Other");
+        }
         const std::string file = ToUtf8(FullNameOf(identity)) + ".appx";
-        test_support::WriteBrokenPackage(m_source / file, identity, store_testing::SamplePayload(identity.name), faults);
+        test_support::WriteBrokenPackage(m_source / file, identity, store_testing::SamplePayload(identity.name),
+                                         store_testing::SignedUnlessSaid(faults, identity));
         return file;
     }
 
-    std::string Bundle(const std::string& name, const std::vector<Part>& parts) {
+    std::string Bundle(const std::string& name, const std::vector<Part>& parts, bool signedBundle = true) {
         std::vector<packaging::BundledPackageFile> files;
         for (const Part& part : parts) {
             const auto identity = Id(name, part.architecture, "1.0.0.0", part.resourceId);
-            files.push_back({m_source / Package(identity, {}, part.corrupt), identity, part.resourceId.empty(),
+            files.push_back({m_source / Package(identity, {}, part.corrupt, part.signing), identity, part.resourceId.empty(),
                              part.languages});
         }
         const std::string file = name + ".appxbundle";
-        packaging::WriteBundle(m_source / file, Id(name), files);
+        packaging::PackageOptions options;
+        if (signedBundle) {
+            options.signer = store_testing::SignerOf(Id(name));
+        }
+        packaging::WriteBundle(m_source / file, Id(name), files, options);
         return file;
     }
 
@@ -122,7 +135,7 @@ protected:
     }
 
     store_testing::TempDir m_dir;
-    fs::path m_root = m_dir / "store";
+    fs::path m_root = store_testing::TrustingStore(m_dir / "store");
     fs::path m_source = m_dir / "source";
 };
 
@@ -250,6 +263,30 @@ INSTANTIATE_TEST_SUITE_P(
                         return request;
                     },
                     ToHresult(0x80080207), {}, "split.de"},
+        RequestCase{"UnsignedBundle",
+                    [](PackageRequestTest& t) {
+                        packaging::AppInstallerContent request;
+                        request.mainPackage = {Id("Oru.Set"), t.Bundle("Oru.Set", {{"x64", "", {}}}, false), true};
+                        return request;
+                    },
+                    ToHresult(0x800B0100), {}, "Oru.Set.appxbundle\" is not signed"},
+        RequestCase{"SignedBundleOfUnsignedPackages",
+                    [](PackageRequestTest& t) {
+                        packaging::AppInstallerContent request;
+                        request.mainPackage = {
+                            Id("Oru.Set"), t.Bundle("Oru.Set", {{"x64", "", {}, false, Signing::Unsigned}}), true};
+                        return request;
+                    },
+                    0, {Full(Id("Oru.Set")), BundleFull("Oru.Set")}},
+        RequestCase{"BundledPackageSignedForAnotherPublisher",
+                    [](PackageRequestTest& t) {
+                        packaging::AppInstallerContent request;
+                        request.mainPackage = {
+                            Id("Oru.Set"), t.Bundle("Oru.Set", {{"x64", "", {}, false, Signing::ForAnotherPublisher}}),
+                            true};
+                        return request;
+                    },
+                    ToHresult(0x8007000B), {}, "Oru.Set.appxbundle/"},
         RequestCase{"BundleWithoutPackageForTheHost",
                     [](PackageRequestTest& t) {
                         packaging::AppInstallerContent request;
