@@ -151,7 +151,7 @@ TEST_P(ExtractsAlikeBothWays, TheSameFilesAndProgress) {
     std::map<std::string, std::vector<std::uint64_t>> progress;
     for (const bool sequential : {false, true}) {
         const std::string way = sequential ? "one-stream" : "every-core";
-        ExtractOptions options;
+        ExtractOptions options = Unchecked();
         options.sequential = sequential;
         options.progress = [&](std::uint64_t done, std::uint64_t) { progress[way].push_back(done); };
         ExtractPackage(package, Destination(way), options);
@@ -247,7 +247,7 @@ TEST_P(ExtractBrokenPackageTest, IsRefusedWithItsCode) {
     std::sort(beside.begin(), beside.end());
     EXPECT_EQ(beside, (std::vector<std::string>{"out", "test.appx"}));
     // The blocks inflated on every core or as one stream per file: refused alike.
-    ExtractOptions oneStream;
+    ExtractOptions oneStream = Unchecked();
     oneStream.sequential = true;
     const auto sequential = CaptureFailure([&] { ExtractPackage(package, Destination("one-stream"), oneStream); });
     ASSERT_TRUE(sequential.has_value());

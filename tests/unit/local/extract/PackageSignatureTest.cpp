@@ -101,6 +101,17 @@ void TouchCentralDirectory(const fs::path& file) {
     packaging::WriteFile(file, bytes);
 }
 
+// A byte only the digest of the bytes before the signature covers: the first
+// local header's version needed to extract, lowered (readers accept a local
+// header that asks for less than the directory says).
+void LowerFirstVersionNeeded(const fs::path& file) {
+    std::string bytes = ReadFile(file);
+    ASSERT_EQ(bytes.substr(0, 4), std::string("PK\x03\x04", 4));
+    ASSERT_GT(static_cast<unsigned char>(bytes[4]), 10);
+    bytes[4] = static_cast<char>(bytes[4] - 1);
+    packaging::WriteFile(file, bytes);
+}
+
 class PackageSignatureTest : public testing::Test {
 protected:
     static void SetUpTestSuite() { s_peer = new test_support::PeerSigner(); }
@@ -162,6 +173,9 @@ struct Refusal {
     bool trustPeer;
     hresult code;
     std::wstring fault;  // part of the error text
+    // Refused before any payload is written; otherwise once it has been read
+    // (the caller then deletes what was written).
+    bool beforePayload = true;
 };
 
 void PrintTo(const Refusal& refusal, std::ostream* out) { *out << refusal.name; }
@@ -175,7 +189,9 @@ TEST_P(PackageSignatureRefusalTest, IsRefusedWithItsCode) {
     EXPECT_EQ(failure.code, GetParam().code) << testing::PrintToString(failure.text);
     EXPECT_NE(failure.text.find(package.filename().wstring()), std::wstring::npos) << testing::PrintToString(failure.text);
     EXPECT_NE(failure.text.find(GetParam().fault), std::wstring::npos) << testing::PrintToString(failure.text);
-    EXPECT_FALSE(fs::exists(m_temp.Path() / "installed-1" / "App.exe"));
+    if (GetParam().beforePayload) {
+        EXPECT_FALSE(fs::exists(m_temp.Path() / "installed-1" / "App.exe"));
+    }
 }
 
 fs::path Same(const fs::path& signed_, PackageSignatureTest&) { return signed_; }
@@ -218,6 +234,12 @@ INSTANTIATE_TEST_SUITE_P(
                     return signed_;
                 },
                 true, kBadDigest, L"the central directory has another digest"},
+        Refusal{"BytesBeforeTheSignature",
+                [](const fs::path& signed_, PackageSignatureTest&) {
+                    LowerFirstVersionNeeded(signed_);
+                    return signed_;
+                },
+                true, kBadDigest, L"the package's bytes before the signature has another digest", false},
         Refusal{"GarbageSignature",
                 [](const fs::path& signed_, PackageSignatureTest&) {
                     ReplaceEntries(signed_, {{"AppxSignature.p7x", "PKCX" + std::string(300, 'x')}});

@@ -453,7 +453,7 @@ TEST_P(HttpRangeTest, InstallsEveryFileExactly) {
     auto manager = Manager();
     const auto identity = SampleIdentity("1.0.0.0");
     const auto payload = LargePayload(3 * 1024 * 1024);
-    packaging::WritePackage(m_source / "p.appx", identity, payload);
+    store_testing::WriteSignedPackage(m_source / "p.appx", identity, payload);
     const auto size = fs::file_size(m_source / "p.appx");
     HttpServer server;
     const std::string uri = ServeAppInstaller(server, identity);
@@ -678,7 +678,7 @@ INSTANTIATE_TEST_SUITE_P(
                     }},
         FailureCase{"HttpRangedRestDroppedHalfWay", ToHresult(0x80072EFE), L"{package}",
                     [](const fs::path& source, HttpServer& server) {
-                        packaging::WritePackage(source / "p.appx", SampleIdentity("1.0.0.0"), LargePayload(2 << 20));
+                        store_testing::WriteSignedPackage(source / "p.appx", SampleIdentity("1.0.0.0"), LargePayload(2 << 20));
                         auto response = HttpServer::Response::File(source / "p.appx");
                         response.dropAfter = fs::file_size(source / "p.appx") / 2;
                         return ServePackage(server, response);
@@ -688,12 +688,13 @@ INSTANTIATE_TEST_SUITE_P(
                         test_support::PackageFaults faults;
                         faults.corruptBlockOf = "Data/noise.bin";
                         test_support::WriteBrokenPackage(source / "p.appx", SampleIdentity("1.0.0.0"),
-                                                         LargePayload(4 << 20), faults);
+                                                         LargePayload(4 << 20),
+                                                         store_testing::SignedUnlessSaid(faults, SampleIdentity("1.0.0.0")));
                         return ServePackage(server, HttpServer::Response::File(source / "p.appx"));
                     }},
         FailureCase{"HttpRangedLocalHeaderDiffers", ToHresult(0x80073CF0), L"{package}",
                     [](const fs::path& source, HttpServer& server) {
-                        packaging::WritePackage(source / "p.appx", SampleIdentity("1.0.0.0"), LargePayload(1 << 20));
+                        store_testing::WriteSignedPackage(source / "p.appx", SampleIdentity("1.0.0.0"), LargePayload(1 << 20));
                         AlterLocalHeader(source / "p.appx", "Data/noise.bin");
                         return ServePackage(server, HttpServer::Response::File(source / "p.appx"));
                     }},
