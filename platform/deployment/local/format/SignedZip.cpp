@@ -12,20 +12,11 @@
 #include "platform/deployment/local/Codes.h"
 #include "platform/deployment/local/FileError.h"
 #include "platform/deployment/local/format/PartNames.h"
+#include "platform/deployment/local/format/ZipRecords.h"
 
 namespace platform::deployment::local {
 namespace {
 
-constexpr std::uint32_t kEndSignature = 0x06054b50;
-constexpr std::uint32_t kZip64EndSignature = 0x06064b50;
-constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
-constexpr std::uint32_t kCentralSignature = 0x02014b50;
-constexpr std::size_t kEndSize = 22;
-constexpr std::size_t kZip64EndSize = 56;
-constexpr std::size_t kZip64LocatorSize = 20;
-constexpr std::size_t kCentralSize = 46;
-constexpr std::size_t kMaxComment = 0xFFFF;
-constexpr std::uint16_t kZip64ExtraId = 0x0001;
 // Far above the central directory of any real package; it bounds what one is
 // made to hold in memory.
 constexpr std::uint64_t kCentralDirectoryLimit = 256 * 1024 * 1024;
@@ -33,14 +24,6 @@ constexpr std::size_t kHashPiece = 1024 * 1024;
 
 [[noreturn]] void Inconsistent(const std::wstring& fault) {
     Throw(kCorruptPackage, L"Its ZIP structure " + fault + L".");
-}
-
-std::uint64_t Little(const char* at, std::size_t size) {
-    std::uint64_t value = 0;
-    for (std::size_t i = size; i > 0; --i) {
-        value = (value << 8) | static_cast<unsigned char>(at[i - 1]);
-    }
-    return value;
 }
 
 void PutLittle(std::string& bytes, std::size_t at, std::uint64_t value, std::size_t size) {
@@ -62,40 +45,34 @@ struct EndRecords {
 
 EndRecords ReadEndRecords(const PackageBytes& bytes) {
     const std::uint64_t size = bytes.Size();
-    if (size < kEndSize) {
+    if (size < kZipEndSize) {
         Inconsistent(L"has no end record");
     }
-    const std::uint64_t tailSize = std::min<std::uint64_t>(size, kEndSize + kMaxComment);
-    std::string tail(static_cast<std::size_t>(tailSize), '\0');
-    bytes.Read(size - tailSize, tail.data(), tail.size());
-    EndRecords records;
-    bool found = false;
-    for (std::size_t at = tail.size() - kEndSize + 1; at-- > 0;) {
-        if (Little(&tail[at], 4) == kEndSignature && at + kEndSize + Little(&tail[at + 20], 2) == tail.size()) {
-            records.endOffset = size - tailSize + at;
-            records.end = tail.substr(at);
-            found = true;
-            break;
-        }
-    }
+    const std::uint64_t tailSize = std::min<std::uint64_t>(size, kZipEndSize + kZipMaxComment);
+    const auto found = FindZipEndRecord([&](std::uint64_t offset, void* buffer, std::size_t count) {
+        bytes.Read(offset, buffer, count);
+    }, size, tailSize);
     if (!found) {
         Inconsistent(L"has no end record");
     }
+    EndRecords records;
+    records.endOffset = found->offset;
+    records.end = found->bytes;
     const char* end = records.end.data();
-    if (Little(end + 4, 2) != 0 || Little(end + 6, 2) != 0) {
+    if (ZipLittle(end + 4, 2) != 0 || ZipLittle(end + 6, 2) != 0) {
         Inconsistent(L"spans several disks");
     }
-    records.entries = Little(end + 10, 2);
-    records.directorySize = Little(end + 12, 4);
-    records.directoryOffset = Little(end + 16, 4);
-    if (Little(end + 8, 2) != records.entries) {
+    records.entries = ZipLittle(end + 10, 2);
+    records.directorySize = ZipLittle(end + 12, 4);
+    records.directoryOffset = ZipLittle(end + 16, 4);
+    if (ZipLittle(end + 8, 2) != records.entries) {
         Inconsistent(L"gives two different entry counts");
     }
 
     if (records.endOffset >= kZip64LocatorSize) {
         records.locator.resize(kZip64LocatorSize);
         bytes.Read(records.endOffset - kZip64LocatorSize, records.locator.data(), kZip64LocatorSize);
-        if (Little(records.locator.data(), 4) != kZip64LocatorSignature) {
+        if (ZipLittle(records.locator.data(), 4) != kZip64LocatorSignature) {
             records.locator.clear();
         }
     }
@@ -103,8 +80,8 @@ EndRecords ReadEndRecords(const PackageBytes& bytes) {
         return records;
     }
     const char* locator = records.locator.data();
-    const std::uint64_t zip64Offset = Little(locator + 8, 8);
-    if (Little(locator + 4, 4) != 0 || Little(locator + 16, 4) != 1) {
+    const std::uint64_t zip64Offset = ZipLittle(locator + 8, 8);
+    if (ZipLittle(locator + 4, 4) != 0 || ZipLittle(locator + 16, 4) != 1) {
         Inconsistent(L"spans several disks");
     }
     const std::uint64_t locatorOffset = records.endOffset - kZip64LocatorSize;
@@ -115,21 +92,21 @@ EndRecords ReadEndRecords(const PackageBytes& bytes) {
     records.zip64.resize(static_cast<std::size_t>(locatorOffset - zip64Offset));
     bytes.Read(zip64Offset, records.zip64.data(), records.zip64.size());
     const char* zip64 = records.zip64.data();
-    if (Little(zip64, 4) != kZip64EndSignature || Little(zip64 + 4, 8) != records.zip64.size() - 12) {
+    if (ZipLittle(zip64, 4) != kZip64EndSignature || ZipLittle(zip64 + 4, 8) != records.zip64.size() - 12) {
         Inconsistent(L"has no ZIP64 end record right before its locator");
     }
-    if (Little(zip64 + 16, 4) != 0 || Little(zip64 + 20, 4) != 0) {
+    if (ZipLittle(zip64 + 16, 4) != 0 || ZipLittle(zip64 + 20, 4) != 0) {
         Inconsistent(L"spans several disks");
     }
-    if (Little(zip64 + 24, 8) != Little(zip64 + 32, 8)) {
+    if (ZipLittle(zip64 + 24, 8) != ZipLittle(zip64 + 32, 8)) {
         Inconsistent(L"gives two different entry counts");
     }
     const auto agrees = [](std::uint64_t narrow, std::uint64_t wide, std::uint64_t escape) {
         return narrow == escape || narrow == wide;
     };
-    const std::uint64_t entries = Little(zip64 + 32, 8);
-    const std::uint64_t directorySize = Little(zip64 + 40, 8);
-    const std::uint64_t directoryOffset = Little(zip64 + 48, 8);
+    const std::uint64_t entries = ZipLittle(zip64 + 32, 8);
+    const std::uint64_t directorySize = ZipLittle(zip64 + 40, 8);
+    const std::uint64_t directoryOffset = ZipLittle(zip64 + 48, 8);
     if (!agrees(records.entries, entries, 0xFFFF) || !agrees(records.directorySize, directorySize, 0xFFFFFFFF) ||
         !agrees(records.directoryOffset, directoryOffset, 0xFFFFFFFF)) {
         Inconsistent(L"has an end record that disagrees with its ZIP64 end record");
@@ -139,35 +116,6 @@ EndRecords ReadEndRecords(const PackageBytes& bytes) {
     records.directorySize = directorySize;
     records.directoryOffset = directoryOffset;
     return records;
-}
-
-// The local header offset of a central directory record, from its ZIP64 extra
-// field when the record's own field says so.
-std::uint64_t LocalOffsetOf(std::string_view record, std::size_t nameSize, std::size_t extraSize) {
-    std::uint64_t offset = Little(record.data() + 42, 4);
-    if (offset != 0xFFFFFFFF) {
-        return offset;
-    }
-    std::string_view extra = record.substr(kCentralSize + nameSize, extraSize);
-    while (extra.size() >= 4) {
-        const auto id = static_cast<std::uint16_t>(Little(extra.data(), 2));
-        const auto size = static_cast<std::size_t>(Little(extra.data() + 2, 2));
-        if (size > extra.size() - 4) {
-            break;
-        }
-        if (id == kZip64ExtraId) {
-            // Only the fields whose own value escapes are present, in this order.
-            std::size_t at = 4;
-            at += Little(record.data() + 24, 4) == 0xFFFFFFFF ? 8 : 0;
-            at += Little(record.data() + 20, 4) == 0xFFFFFFFF ? 8 : 0;
-            if (at + 8 > 4 + size) {
-                break;
-            }
-            return Little(extra.data() + at, 8);
-        }
-        extra.remove_prefix(4 + size);
-    }
-    Inconsistent(L"has a central directory record without its ZIP64 local header offset");
 }
 
 }  // namespace
@@ -246,35 +194,34 @@ std::optional<SignedZipLayout> ReadSignedZipLayout(const PackageBytes& bytes) {
     std::optional<SignedZipLayout> layout;
     std::uint64_t lastOtherOffset = 0;
     bool others = false;
-    std::size_t at = 0;
-    for (std::uint64_t index = 0; index < records.entries; ++index) {
-        if (directory.size() - at < kCentralSize || Little(&directory[at], 4) != kCentralSignature) {
-            Inconsistent(L"has fewer central directory records than its end record counts");
-        }
-        const auto nameSize = static_cast<std::size_t>(Little(&directory[at + 28], 2));
-        const auto extraSize = static_cast<std::size_t>(Little(&directory[at + 30], 2));
-        const auto commentSize = static_cast<std::size_t>(Little(&directory[at + 32], 2));
-        const std::size_t recordSize = kCentralSize + nameSize + extraSize + commentSize;
-        if (directory.size() - at < recordSize) {
-            Inconsistent(L"has a central directory record that runs past the directory's end");
-        }
-        const std::string_view record(&directory[at], recordSize);
-        const std::uint64_t localOffset = LocalOffsetOf(record, nameSize, extraSize);
-        if (localOffset >= records.directoryOffset) {
-            Inconsistent(L"has an entry whose local header lies beyond the central directory");
-        }
-        if (record.substr(kCentralSize, nameSize) == kSignatureName) {
-            if (layout) {
-                Inconsistent(L"has two signature entries");
+    const ZipDirectoryWalk walk = WalkZipDirectory(
+        [&](std::uint64_t offset, void* buffer, std::size_t count) { directory.copy(static_cast<char*>(buffer), count, offset); },
+        directory.size(), records.entries, [&](const ZipCentralRecord& record) {
+            if (!record.localOffset) {
+                Inconsistent(L"has a central directory record without its ZIP64 local header offset");
             }
-            layout = SignedZipLayout{localOffset, records.directoryOffset, records.directorySize, at, recordSize, {}};
-        } else {
-            lastOtherOffset = std::max(lastOtherOffset, localOffset);
-            others = true;
-        }
-        at += recordSize;
+            const std::uint64_t localOffset = *record.localOffset;
+            if (localOffset >= records.directoryOffset) {
+                Inconsistent(L"has an entry whose local header lies beyond the central directory");
+            }
+            if (record.name == kSignatureName) {
+                if (layout) {
+                    Inconsistent(L"has two signature entries");
+                }
+                layout = SignedZipLayout{localOffset, records.directoryOffset, records.directorySize, record.offset,
+                                         record.size, {}};
+            } else {
+                lastOtherOffset = std::max(lastOtherOffset, localOffset);
+                others = true;
+            }
+        });
+    if (walk.fault == ZipDirectoryFault::MissingRecord) {
+        Inconsistent(L"has fewer central directory records than its end record counts");
     }
-    if (at != directory.size()) {
+    if (walk.fault == ZipDirectoryFault::RecordPastEnd) {
+        Inconsistent(L"has a central directory record that runs past the directory's end");
+    }
+    if (walk.end != directory.size()) {
         Inconsistent(L"has more central directory records than its end record counts");
     }
     if (!layout) {
@@ -299,11 +246,11 @@ std::optional<SignedZipLayout> ReadSignedZipLayout(const PackageBytes& bytes) {
         PutLittle(records.locator, 8, directoryOffset + directorySize, 8);
     }
     char* end = records.end.data();
-    const std::uint64_t endEntries = narrow(entries, Little(end + 10, 2), 0xFFFF);
+    const std::uint64_t endEntries = narrow(entries, ZipLittle(end + 10, 2), 0xFFFF);
     PutLittle(records.end, 8, endEntries, 2);
     PutLittle(records.end, 10, endEntries, 2);
-    PutLittle(records.end, 12, narrow(directorySize, Little(end + 12, 4), 0xFFFFFFFF), 4);
-    PutLittle(records.end, 16, narrow(directoryOffset, Little(end + 16, 4), 0xFFFFFFFF), 4);
+    PutLittle(records.end, 12, narrow(directorySize, ZipLittle(end + 12, 4), 0xFFFFFFFF), 4);
+    PutLittle(records.end, 16, narrow(directoryOffset, ZipLittle(end + 16, 4), 0xFFFFFFFF), 4);
     layout->endRecords = records.zip64 + records.locator + records.end;
     return layout;
 }
