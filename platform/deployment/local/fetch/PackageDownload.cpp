@@ -13,30 +13,14 @@
 #include "platform/deployment/local/FileError.h"
 #include "platform/deployment/local/fetch/DownloadWriter.h"
 #include "platform/deployment/local/fetch/HttpTransfer.h"
+#include "platform/deployment/local/format/ZipRecords.h"
 
 namespace platform::deployment::local {
 namespace {
 
-constexpr std::uint32_t kEndOfDirectory = 0x06054b50;
-constexpr std::uint32_t kZip64Locator = 0x07064b50;
-constexpr std::uint32_t kZip64EndOfDirectory = 0x06064b50;
-constexpr std::uint32_t kDirectoryEntry = 0x02014b50;
-constexpr std::uint64_t kEndOfDirectorySize = 22;
-constexpr std::uint64_t kZip64LocatorSize = 20;
-constexpr std::uint64_t kZip64EndOfDirectorySize = 56;
-constexpr std::uint64_t kDirectoryEntrySize = 46;
-
 // The files a package is checked by before its payload, kept at its end by packers.
 constexpr std::array<std::string_view, 5> kFootprintNames = {
     "AppxManifest.xml", "AppxBlockMap.xml", "[Content_Types].xml", "AppxSignature.p7x", "AppxMetadata/CodeIntegrity.cat"};
-
-std::uint64_t Little(const unsigned char* bytes, int count) {
-    std::uint64_t value = 0;
-    for (int i = count - 1; i >= 0; --i) {
-        value = value << 8 | bytes[i];
-    }
-    return value;
-}
 
 // Reads a part of the file already in place, through a window, so that a
 // large directory is not held whole.
@@ -82,6 +66,9 @@ struct Directory {
     std::uint64_t size = 0;
     std::uint64_t entries = 0;
 };
+
+// Bytes the window cannot give: the footprint is then left to be fetched with the rest.
+struct Unavailable {};
 
 }  // namespace
 
@@ -149,44 +136,46 @@ bool PackageDownload::Complete() const { return m_spans.size() == 1 && m_spans.f
 void PackageDownload::FetchFootprint() {
     FileWindow window(m_file.Get());
     const std::uint64_t tailFirst = m_spans.back().first;
-    const std::uint64_t searched = std::min<std::uint64_t>(m_size - tailFirst, 65535 + kEndOfDirectorySize);
-    const unsigned char* end = window.At(m_size - searched, searched);
-    if (end == nullptr || searched < kEndOfDirectorySize) {
-        return;
-    }
-    std::optional<std::uint64_t> record;
-    for (std::uint64_t at = searched - kEndOfDirectorySize + 1; at-- > 0;) {
-        if (Little(end + at, 4) == kEndOfDirectory && at + kEndOfDirectorySize + Little(end + at + 20, 2) == searched) {
-            record = at;
-            break;
+    const std::uint64_t searched = std::min<std::uint64_t>(m_size - tailFirst, 65535 + kZipEndSize);
+    const ZipRead read = [&window](std::uint64_t offset, void* buffer, std::size_t size) {
+        const unsigned char* bytes = window.At(offset, size);
+        if (bytes == nullptr) {
+            throw Unavailable{};
         }
+        std::copy_n(bytes, size, static_cast<unsigned char*>(buffer));
+    };
+    std::optional<ZipEndRecord> record;
+    try {
+        record = FindZipEndRecord(read, m_size, searched);
+    } catch (const Unavailable&) {
+        return;
     }
     if (!record) {
         return;
     }
-    const unsigned char* eocd = end + *record;
-    const std::uint64_t recordOffset = m_size - searched + *record;
-    Directory directory{Little(eocd + 16, 4), Little(eocd + 12, 4), Little(eocd + 10, 2)};
+    const char* eocd = record->bytes.data();
+    const std::uint64_t recordOffset = record->offset;
+    Directory directory{ZipLittle(eocd + 16, 4), ZipLittle(eocd + 12, 4), ZipLittle(eocd + 10, 2)};
     if (directory.offset == 0xFFFFFFFF || directory.size == 0xFFFFFFFF || directory.entries == 0xFFFF) {
         if (recordOffset < kZip64LocatorSize + tailFirst) {
             return;
         }
         const unsigned char* locator = window.At(recordOffset - kZip64LocatorSize, kZip64LocatorSize);
-        if (locator == nullptr || Little(locator, 4) != kZip64Locator) {
+        if (locator == nullptr || ZipLittle(locator, 4) != kZip64LocatorSignature) {
             return;
         }
-        const std::uint64_t zip64 = Little(locator + 8, 8);
-        if (zip64 > m_size - kZip64EndOfDirectorySize) {
+        const std::uint64_t zip64 = ZipLittle(locator + 8, 8);
+        if (zip64 > m_size - kZip64EndSize) {
             return;
         }
         if (zip64 < tailFirst) {
             Fetch(zip64, tailFirst - 1);
         }
-        const unsigned char* record64 = window.At(zip64, kZip64EndOfDirectorySize);
-        if (record64 == nullptr || Little(record64, 4) != kZip64EndOfDirectory) {
+        const unsigned char* record64 = window.At(zip64, kZip64EndSize);
+        if (record64 == nullptr || ZipLittle(record64, 4) != kZip64EndSignature) {
             return;
         }
-        directory = Directory{Little(record64 + 48, 8), Little(record64 + 40, 8), Little(record64 + 32, 8)};
+        directory = Directory{ZipLittle(record64 + 48, 8), ZipLittle(record64 + 40, 8), ZipLittle(record64 + 32, 8)};
     }
     if (directory.offset > m_size || directory.size > m_size - directory.offset) {
         return;
@@ -198,47 +187,25 @@ void PackageDownload::FetchFootprint() {
     std::vector<std::uint64_t> headers;
     std::vector<std::uint64_t> footprint;
     std::array<bool, kFootprintNames.size()> seen{};
-    const std::uint64_t directoryEnd = directory.offset + directory.size;
-    std::uint64_t at = directory.offset;
-    for (std::uint64_t i = 0; i < directory.entries; ++i) {
-        const unsigned char* entry = at + kDirectoryEntrySize <= directoryEnd ? window.At(at, kDirectoryEntrySize) : nullptr;
-        if (entry == nullptr || Little(entry, 4) != kDirectoryEntry) {
-            return;
-        }
-        const std::uint64_t nameSize = Little(entry + 28, 2);
-        const std::uint64_t extraSize = Little(entry + 30, 2);
-        const std::uint64_t variable = nameSize + extraSize + Little(entry + 32, 2);
-        if (at + kDirectoryEntrySize + variable > directoryEnd) {
-            return;
-        }
-        const unsigned char* names = window.At(at + kDirectoryEntrySize, nameSize + extraSize);
-        if (names == nullptr) {
-            return;
-        }
-        std::uint64_t header = Little(entry + 42, 4);
-        if (header == 0xFFFFFFFF) {
-            // The ZIP64 field holds, in order, whichever of the sizes and the offset overflowed.
-            std::uint64_t skip = (Little(entry + 24, 4) == 0xFFFFFFFF ? 8 : 0) + (Little(entry + 20, 4) == 0xFFFFFFFF ? 8 : 0);
-            const unsigned char* extra = names + nameSize;
-            for (std::uint64_t field = 0; field + 4 <= extraSize;) {
-                const std::uint64_t id = Little(extra + field, 2);
-                const std::uint64_t size = Little(extra + field + 2, 2);
-                if (id == 1 && skip + 8 <= size && field + 4 + size <= extraSize) {
-                    header = Little(extra + field + 4 + skip, 8);
-                    break;
-                }
-                field += 4 + size;
+    ZipDirectoryWalk walk;
+    try {
+        walk = WalkZipDirectory([&](std::uint64_t offset, void* buffer, std::size_t size) {
+            read(directory.offset + offset, buffer, size);
+        }, directory.size, directory.entries, [&](const ZipCentralRecord& entry) {
+            const std::uint64_t header = entry.localOffset.value_or(0xFFFFFFFF);
+            headers.push_back(header);
+            // Only the first of each name: a directory that repeats one is refused anyway.
+            const auto known = std::find(kFootprintNames.begin(), kFootprintNames.end(), entry.name);
+            if (known != kFootprintNames.end() && !seen[known - kFootprintNames.begin()]) {
+                seen[known - kFootprintNames.begin()] = true;
+                footprint.push_back(header);
             }
-        }
-        headers.push_back(header);
-        const std::string_view name(reinterpret_cast<const char*>(names), nameSize);
-        // Only the first of each name: a directory that repeats one is refused anyway.
-        const auto known = std::find(kFootprintNames.begin(), kFootprintNames.end(), name);
-        if (known != kFootprintNames.end() && !seen[known - kFootprintNames.begin()]) {
-            seen[known - kFootprintNames.begin()] = true;
-            footprint.push_back(header);
-        }
-        at += kDirectoryEntrySize + variable;
+        });
+    } catch (const Unavailable&) {
+        return;
+    }
+    if (walk.fault != ZipDirectoryFault::None) {
+        return;
     }
 
     // Each footprint file runs from its local header to the next entry's (or the directory).
