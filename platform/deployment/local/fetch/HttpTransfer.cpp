@@ -1,7 +1,6 @@
 #include "platform/deployment/local/fetch/HttpTransfer.h"
 
 #include <curl/curl.h>
-#include <dlfcn.h>
 
 #include <algorithm>
 #include <cctype>
@@ -18,72 +17,11 @@
 #include "platform/Error.h"
 #include "platform/Utf8.h"
 #include "platform/deployment/local/Codes.h"
+#include "platform/deployment/local/fetch/CurlLibrary.h"
 #include "platform/deployment/local/fetch/SourceRules.h"
 
 namespace platform::deployment::local {
 namespace {
-
-// libcurl and its thirty-odd dependencies are loaded on the first http(s)
-// request only: linked in, loading them was most of the tool's start-up time,
-// paid by every run that never leaves the disk. Its global state is set up
-// once and never torn down (worker threads may still be transferring while
-// the process exits).
-struct CurlApi {
-    CURLcode (*global_init)(long flags);
-    CURL* (*easy_init)();
-    void (*easy_cleanup)(CURL* handle);
-    void (*easy_reset)(CURL* handle);
-    CURLcode (*easy_setopt)(CURL* handle, CURLoption option, ...);
-    CURLcode (*easy_perform)(CURL* handle);
-    CURLcode (*easy_getinfo)(CURL* handle, CURLINFO info, ...);
-    const char* (*easy_strerror)(CURLcode code);
-};
-
-template <typename Function>
-void Resolve(void* library, const char* name, Function*& function) {
-    void* symbol = ::dlsym(library, name);
-    if (symbol == nullptr) {
-        throw std::runtime_error(std::string("libcurl lacks ") + name);
-    }
-    function = reinterpret_cast<Function*>(symbol);
-}
-
-CurlApi LoadCurl() {
-    void* library = ::dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-        const char* reason = ::dlerror();
-        throw std::runtime_error(reason != nullptr ? reason : "libcurl.so.4 could not be loaded");
-    }
-    CurlApi api{};
-    Resolve(library, "curl_global_init", api.global_init);
-    Resolve(library, "curl_easy_init", api.easy_init);
-    Resolve(library, "curl_easy_cleanup", api.easy_cleanup);
-    Resolve(library, "curl_easy_reset", api.easy_reset);
-    Resolve(library, "curl_easy_setopt", api.easy_setopt);
-    Resolve(library, "curl_easy_perform", api.easy_perform);
-    Resolve(library, "curl_easy_getinfo", api.easy_getinfo);
-    Resolve(library, "curl_easy_strerror", api.easy_strerror);
-    if (api.global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
-        Throw(kOutOfMemory);
-    }
-    return api;
-}
-
-// Raises a failure to load libcurl as the download's failure, every time it is
-// asked for (a function-local static whose initialiser throws is retried).
-const CurlApi& Curl(const Uri& uri) {
-    try {
-        static const CurlApi api = LoadCurl();
-        return api;
-    } catch (const std::runtime_error& error) {
-        Throw(kDownloadFailed, L"Cannot download " + uri.RawUri() + L": " + FromUtf8Lossy(error.what()) + L".");
-    }
-}
-
-struct CurlDeleter {
-    void (*cleanup)(CURL* handle);
-    void operator()(CURL* handle) const noexcept { cleanup(handle); }
-};
 
 // One easy handle, used for each hop of a request. Failures raised inside
 // callbacks are kept and the transfer aborted, then raised once it returns.
