@@ -238,6 +238,7 @@ void PackageDownload::Fetch(std::uint64_t first, std::uint64_t last) {
     part.last = last;
     FetchOptions options = m_options;
     options.progress = nullptr;
+    options.cancelled = [this, user = m_options.cancelled] { return m_stopping || (user && user()); };
     DownloadWriter writer(m_file, m_path, m_uri, m_options.diskReserve);
     std::uint64_t received = 0;
     HttpGet(m_uri, options, std::nullopt, [&](const char* data, std::size_t size) {
@@ -252,21 +253,39 @@ void PackageDownload::Fetch(std::uint64_t first, std::uint64_t last) {
         received += size;
     }, &part);
     writer.Flush();
+    if (received != last + 1 - first) {
+        Throw(kConnectionAborted,
+              L"Cannot download " + m_uri.RawUri() + L": the connection ended before the whole response arrived.");
+    }
     AddSpan({first, last + 1});
 }
 
-void PackageDownload::AddSpan(Span span) {
-    m_spans.push_back(span);
-    std::sort(m_spans.begin(), m_spans.end());
-    std::vector<Span> merged;
-    for (const Span& next : m_spans) {
+namespace {
+
+// Adds [first, end) to sorted spans apart from each other, keeping them so.
+void Merge(std::vector<std::pair<std::uint64_t, std::uint64_t>>& spans,
+           std::pair<std::uint64_t, std::uint64_t> span) {
+    spans.push_back(span);
+    std::sort(spans.begin(), spans.end());
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> merged;
+    for (const auto& next : spans) {
         if (!merged.empty() && next.first <= merged.back().second) {
             merged.back().second = std::max(merged.back().second, next.second);
         } else {
             merged.push_back(next);
         }
     }
-    m_spans = std::move(merged);
+    spans = std::move(merged);
+}
+
+}  // namespace
+
+void PackageDownload::AddSpan(Span span) {
+    {
+        const std::lock_guard lock(m_mutex);
+        Merge(m_spans, span);
+    }
+    m_arrived.notify_all();
 }
 
 bool PackageDownload::Present(std::uint64_t first, std::uint64_t end) const {
@@ -301,6 +320,13 @@ bool PackageDownload::WaitFor(std::uint64_t offset, std::uint64_t size) {
             Start();
             lock.lock();
             continue;
+        }
+        // Up to the next bytes here or asked for, so that a read in order asks once per gap;
+        // ahead of the parts still queued, since a reader waits for it.
+        if (const std::optional<Span> missing = m_inParts ? FirstMissing(offset, offset + size) : std::nullopt) {
+            m_queue.push_front(*missing);
+            Merge(m_asked, *missing);
+            m_arrived.notify_all();
         }
         ++m_waiting;
         m_arrived.wait(lock);
@@ -372,8 +398,101 @@ void PackageDownload::Join() {
     }
 }
 
+bool PackageDownload::FetchParts(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& parts) {
+    {
+        const std::lock_guard lock(m_mutex);
+        if ((m_started && !m_inParts) || Complete() || m_partsClosed) {
+            return false;
+        }
+        for (const Span& part : parts) {
+            for (std::uint64_t at = part.first; at < std::min(part.second, m_size);) {
+                const std::optional<Span> missing = FirstMissing(at, std::min(part.second, m_size));
+                if (!missing) {
+                    break;
+                }
+                const Span piece{missing->first, std::min(missing->second, part.second)};
+                m_queue.push_back(piece);
+                Merge(m_asked, piece);
+                at = piece.second;
+            }
+        }
+        if (!m_started) {
+            m_started = true;
+            m_inParts = true;
+            m_thread = std::thread([this] { Parts(); });
+        }
+    }
+    m_arrived.notify_all();
+    return true;
+}
+
+std::optional<PackageDownload::Span> PackageDownload::FirstMissing(std::uint64_t first, std::uint64_t end) const {
+    std::uint64_t position = first;
+    for (std::uint64_t before = end; before != position;) {
+        before = position;
+        for (const std::vector<Span>* spans : {&m_spans, &m_asked}) {
+            for (const Span& span : *spans) {
+                if (span.first <= position && position < span.second) {
+                    position = span.second;
+                }
+            }
+        }
+    }
+    if (position >= end) {
+        return std::nullopt;
+    }
+    std::uint64_t gapEnd = m_size;
+    for (const std::vector<Span>* spans : {&m_spans, &m_asked}) {
+        for (const Span& span : *spans) {
+            if (span.first > position) {
+                gapEnd = std::min(gapEnd, span.first);
+            }
+        }
+    }
+    return Span{position, gapEnd};
+}
+
+// Fetches the parts in the order asked for, one request each, until Finish
+// has asked for no more or the transfer is stopped.
+void PackageDownload::Parts() noexcept {
+    std::optional<Failure> failure;
+    try {
+        for (;;) {
+            Span part;
+            {
+                std::unique_lock lock(m_mutex);
+                m_arrived.wait(lock, [this] { return m_stopping || m_partsClosed || !m_queue.empty(); });
+                if (m_stopping || m_queue.empty()) {
+                    break;
+                }
+                part = m_queue.front();
+                m_queue.pop_front();
+                if (Present(part.first, part.second)) {
+                    continue;
+                }
+            }
+            Fetch(part.first, part.second - 1);
+        }
+    } catch (...) {
+        failure = CurrentFailure();
+    }
+    {
+        const std::lock_guard lock(m_mutex);
+        m_ended = true;
+        if (failure && !m_stopping) {
+            m_failure = std::move(failure);
+        }
+    }
+    m_arrived.notify_all();
+}
+
 void PackageDownload::Finish() {
     Start();
+    {
+        const std::lock_guard lock(m_mutex);
+        m_partsClosed = true;
+    }
+    m_arrived.notify_all();
     Join();
     if (m_failure) {
         Throw(*m_failure);

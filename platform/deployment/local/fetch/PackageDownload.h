@@ -1,11 +1,13 @@
 // Downloads a package so that it can be checked and extracted while it
 // arrives: from a server that honours range requests, the ZIP's directory and
-// footprint files first, then the rest on a thread of its own.
+// footprint files first, then the rest on a thread of its own, or only the
+// parts that the reader asks for.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -45,7 +47,11 @@ public:
     void Start();
     bool WaitFor(std::uint64_t offset, std::uint64_t size) override;
     void Stop() override;
-    // Waits for the whole file and raises the transfer's failure.
+    // Before Start: from then on only these parts, and what reads wait for,
+    // are fetched, on the transfer's thread.
+    bool FetchParts(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& parts) override;
+    // Waits for the whole file (or for the parts asked for) and raises the
+    // transfer's failure.
     void Finish();
     // Ends the transfer early (the package was refused); raises the
     // transfer's own failure if it had failed before, which then explains the refusal.
@@ -60,6 +66,10 @@ private:
     void AddSpan(Span span);
     bool Present(std::uint64_t first, std::uint64_t end) const;  // under m_mutex
     void Rest() noexcept;
+    void Parts() noexcept;
+    // The first bytes from [first, end) on that are neither in place nor
+    // asked for, up to the next that are. Under m_mutex.
+    std::optional<Span> FirstMissing(std::uint64_t first, std::uint64_t end) const;
     // The rest is in place up to `end`.
     void Arrived(std::uint64_t end);
     void Join();
@@ -69,7 +79,7 @@ private:
     FetchOptions m_options;
     FileDescriptor m_file;
     std::uint64_t m_size = 0;
-    std::vector<Span> m_spans;  // sorted, apart from each other
+    std::vector<Span> m_spans;  // sorted, apart from each other; changed under m_mutex
 
     mutable std::mutex m_mutex;
     std::condition_variable m_arrived;
@@ -78,6 +88,11 @@ private:
     int m_waiting = 0;  // reads waiting for bytes
     bool m_started = false;
     bool m_ended = false;
+    // Fetching parts: those still to fetch, and all ever asked for (sorted, apart).
+    bool m_inParts = false;
+    bool m_partsClosed = false;
+    std::deque<Span> m_queue;
+    std::vector<Span> m_asked;
     std::optional<Failure> m_failure;
     std::atomic<bool> m_stopping{false};
     std::thread m_thread;

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/Error.h"
@@ -47,6 +48,14 @@ public:
     virtual bool WaitFor(std::uint64_t offset, std::uint64_t size) = 0;
     // No read waits any longer: the archive is given up.
     virtual void Stop() = 0;
+    // Asks for just these parts of the file, [first, end) each, fetched in
+    // this order, instead of all of it; a read of other bytes then fetches
+    // what it waits for. False when the file is not had in parts (it is
+    // complete, or all of it is on its way).
+    virtual bool FetchParts(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& parts) {
+        static_cast<void>(parts);
+        return false;
+    }
 };
 
 class PackageArchive {
