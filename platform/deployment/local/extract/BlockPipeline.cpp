@@ -1,11 +1,15 @@
 #include "platform/deployment/local/extract/BlockPipeline.h"
 
+#include <fcntl.h>
 #include <libdeflate.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "platform/Error.h"
 #include "platform/deployment/local/Codes.h"
+#include "platform/deployment/local/extract/BlockReuse.h"
 #include "platform/deployment/local/format/Hash.h"
 
 namespace platform::deployment::local {
@@ -135,7 +139,9 @@ std::uint64_t RawSize(const PayloadFile& file, std::uint64_t unit) {
     return file.blocks->blockSizes.empty() ? file.entry->compressedSize : file.blocks->blockSizes[unit];
 }
 
-bool CanCutApart(const PayloadFile& file) {
+}  // namespace
+
+bool ParallelBlockPipeline::CanCutApart(const PayloadFile& file) noexcept {
     const ArchiveEntry& entry = *file.entry;
     if (!entry.deflated) {
         return entry.compressedSize == entry.size;
@@ -147,12 +153,11 @@ bool CanCutApart(const PayloadFile& file) {
            std::ranges::all_of(file.blocks->blockSizes, [](std::uint32_t size) { return size <= kLargestRawBlock; });
 }
 
-}  // namespace
-
 struct ParallelBlockPipeline::Slot {
     std::vector<char> input = std::vector<char>(kLargestRawBlock + sizeof kFinalBlock);
     std::vector<char> output = std::vector<char>(kBlockSize);
     std::size_t inputSize = 0;
+    bool inflate = false;
     std::size_t file = 0;
     std::uint64_t unit = 0;
     Unit result;
@@ -182,22 +187,26 @@ std::uint64_t ParallelBlockPipeline::UnitCount(const PayloadFile& file) noexcept
 
 std::unique_ptr<ParallelBlockPipeline> ParallelBlockPipeline::Start(const PackageArchive& archive,
                                                                     std::span<const PayloadFile> payload,
-                                                                    HashMethod method) {
+                                                                    HashMethod method, std::optional<Reuse> reuse) {
     std::vector<std::uint32_t> crcs;
     crcs.reserve(payload.size());
-    for (const PayloadFile& file : payload) {
+    for (std::size_t index = 0; index < payload.size(); ++index) {
+        const PayloadFile& file = payload[index];
         const std::optional<std::uint32_t> crc = archive.Crc(*file.entry);
-        if (!crc || !CanCutApart(file)) {
+        const bool cut = !reuse || reuse->plan.ReadsPackage(reuse->firstFile + index);
+        if (!crc || (cut && !CanCutApart(file))) {
             return nullptr;
         }
         crcs.push_back(*crc);
     }
-    return std::unique_ptr<ParallelBlockPipeline>(new ParallelBlockPipeline(archive, payload, method, std::move(crcs)));
+    return std::unique_ptr<ParallelBlockPipeline>(
+        new ParallelBlockPipeline(archive, payload, method, std::move(crcs), reuse));
 }
 
 ParallelBlockPipeline::ParallelBlockPipeline(const PackageArchive& archive, std::span<const PayloadFile> payload,
-                                             HashMethod method, std::vector<std::uint32_t> crcs)
-    : m_archive(archive), m_payload(payload), m_method(method), m_crcs(std::move(crcs)) {
+                                             HashMethod method, std::vector<std::uint32_t> crcs,
+                                             std::optional<Reuse> reuse)
+    : m_archive(archive), m_payload(payload), m_method(method), m_crcs(std::move(crcs)), m_reuse(reuse) {
     const std::size_t threads = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, kMostSlots);
     m_slots.resize(std::min(threads * kSlotsPerThread, kMostSlots));
     for (auto& slot : m_slots) {
@@ -287,17 +296,22 @@ bool ParallelBlockPipeline::ReadUnit(Slot& slot) noexcept {
     slot.unit = m_readUnit;
     const bool last = m_readUnit + 1 == UnitCount(file);
     try {
-        if (m_readUnit == 0) {
+        if (m_reuse) {
+            ReadPlanned(slot, last);
+        } else {
+            if (m_readUnit == 0) {
             m_reader = m_archive.OpenRaw(*file.entry);
         }
-        const auto size = static_cast<std::size_t>(RawSize(file, m_readUnit));
-        if (m_archive.Read(m_reader, *file.entry, slot.input.data(), size) != size) {
-            return false;
-        }
-        slot.inputSize = size;
-        if (file.entry->deflated && !last) {
-            std::copy(std::begin(kFinalBlock), std::end(kFinalBlock), slot.input.begin() + size);
-            slot.inputSize += sizeof kFinalBlock;
+            const auto size = static_cast<std::size_t>(RawSize(file, m_readUnit));
+            if (m_archive.Read(m_reader, *file.entry, slot.input.data(), size) != size) {
+                return false;
+            }
+            slot.inputSize = size;
+            slot.inflate = file.entry->deflated;
+            if (file.entry->deflated && !last) {
+                std::copy(std::begin(kFinalBlock), std::end(kFinalBlock), slot.input.begin() + size);
+                slot.inputSize += sizeof kFinalBlock;
+            }
         }
     } catch (...) {
         return false;
@@ -312,11 +326,53 @@ bool ParallelBlockPipeline::ReadUnit(Slot& slot) noexcept {
     return true;
 }
 
+// A block of an installed file is read as it is; one of the package as the
+// package holds it. Raises when it cannot be read whole.
+void ParallelBlockPipeline::ReadPlanned(Slot& slot, bool last) {
+    const PayloadFile& file = m_payload[m_readFile];
+    const BlockSource& source = m_reuse->plan.Source(m_reuse->firstFile + m_readFile, m_readUnit);
+    slot.inputSize = source.size;
+    slot.inflate = false;
+    if (source.size == 0) {
+        return;
+    }
+    if (source.installedFile == BlockSource::kPackage) {
+        m_reuse->bytes.Read(source.offset, slot.input.data(), source.size);
+        slot.inflate = file.entry->deflated;
+        if (slot.inflate && !last) {
+            std::copy(std::begin(kFinalBlock), std::end(kFinalBlock), slot.input.begin() + source.size);
+            slot.inputSize += sizeof kFinalBlock;
+        }
+        return;
+    }
+    if (m_installedIndex != source.installedFile) {
+        m_installedIndex = BlockSource::kPackage;
+        m_installed = FileDescriptor(
+            ::open(m_reuse->plan.InstalledFile(source.installedFile).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        if (!m_installed) {
+            Throw(kUnexpected);
+        }
+        m_installedIndex = source.installedFile;
+    }
+    std::size_t done = 0;
+    while (done < source.size) {
+        const ssize_t n = ::pread(m_installed.Get(), slot.input.data() + done, source.size - done,
+                                  static_cast<off_t>(source.offset + done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            Throw(kUnexpected);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
 void ParallelBlockPipeline::Work(Worker& worker, Slot& slot) const noexcept {
     const PayloadFile& file = m_payload[slot.file];
     const auto size = static_cast<std::size_t>(file.entry->size == 0 ? 0 : UnitSize(file, slot.unit));
     Unit result;
-    if (file.entry->deflated) {
+    if (slot.inflate) {
         std::size_t consumed = 0;
         std::size_t produced = 0;
         const libdeflate_result inflated =
@@ -326,7 +382,7 @@ void ParallelBlockPipeline::Work(Worker& worker, Slot& slot) const noexcept {
         result.good = inflated == LIBDEFLATE_SUCCESS && consumed == slot.inputSize && produced == size;
     } else {
         result.data = std::string_view(slot.input.data(), size);
-        result.good = true;
+        result.good = slot.inputSize == size;
     }
     if (result.good && file.entry->size != 0) {
         try {

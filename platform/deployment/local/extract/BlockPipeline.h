@@ -15,10 +15,14 @@
 #include <vector>
 
 #include "platform/Error.h"
+#include "platform/deployment/local/FileDescriptor.h"
 #include "platform/deployment/local/format/BlockMap.h"
 #include "platform/deployment/local/format/PackageArchive.h"
 
 namespace platform::deployment::local {
+
+class BlockReuse;
+class PackageBytes;
 
 // A payload entry paired with its block map record.
 struct PayloadFile {
@@ -86,12 +90,24 @@ public:
         bool good = false;
     };
 
+    // Where the blocks are read from in an update: as `plan` says, from the
+    // installed files or the package's `bytes`; `firstFile` is the pipeline's
+    // first file in the plan.
+    struct Reuse {
+        const BlockReuse& plan;
+        const PackageBytes& bytes;
+        std::size_t firstFile = 0;
+    };
+
     // Started only when every file's blocks can be cut apart: a deflated file's
     // block map gives every block's compressed size (within what deflating a
     // block alone can make of it), a stored file holds its bytes as they are,
-    // and the archive records every CRC-32. Otherwise none.
+    // and the archive records every CRC-32. Otherwise none. With `reuse`, only
+    // the files read from the package need to be cut apart.
     static std::unique_ptr<ParallelBlockPipeline> Start(const PackageArchive& archive,
-                                                        std::span<const PayloadFile> payload, HashMethod method);
+                                                        std::span<const PayloadFile> payload, HashMethod method,
+                                                        std::optional<Reuse> reuse = std::nullopt);
+    static bool CanCutApart(const PayloadFile& file) noexcept;
     ~ParallelBlockPipeline();
     ParallelBlockPipeline(const ParallelBlockPipeline&) = delete;
     ParallelBlockPipeline& operator=(const ParallelBlockPipeline&) = delete;
@@ -109,10 +125,11 @@ private:
     struct Worker;
 
     ParallelBlockPipeline(const PackageArchive& archive, std::span<const PayloadFile> payload, HashMethod method,
-                          std::vector<std::uint32_t> crcs);
+                          std::vector<std::uint32_t> crcs, std::optional<Reuse> reuse);
     void Run(Worker& worker) noexcept;
     // Reading is one thread's at a time, in package order.
     bool ReadUnit(Slot& slot) noexcept;
+    void ReadPlanned(Slot& slot, bool last);
     void Work(Worker& worker, Slot& slot) const noexcept;
     void Stop() noexcept;
 
@@ -120,6 +137,7 @@ private:
     std::span<const PayloadFile> m_payload;
     HashMethod m_method;
     std::vector<std::uint32_t> m_crcs;
+    std::optional<Reuse> m_reuse;
     std::vector<std::unique_ptr<Slot>> m_slots;
     std::vector<std::unique_ptr<Worker>> m_workers;
     std::vector<std::thread> m_threads;
@@ -136,6 +154,8 @@ private:
     std::size_t m_readFile = 0;
     std::uint64_t m_readUnit = 0;
     PackageArchive::EntryReader m_reader;
+    FileDescriptor m_installed;
+    std::uint32_t m_installedIndex = 0xFFFFFFFF;
 };
 
 }  // namespace platform::deployment::local

@@ -46,6 +46,12 @@ struct ExtractOptions {
     // Required by default, trusting no one: a caller that forgets to say whom
     // it trusts installs nothing.
     SignatureCheck signature;
+    // The folder of an installed version of the package: blocks of the same
+    // hash and size are read from its files (and checked like any other), and
+    // of a package still `arriving` only the other blocks are fetched. Its
+    // local headers and the signature's digest of the package file as a whole
+    // are then checked only where they were fetched.
+    std::optional<std::filesystem::path> reuseFrom;
 };
 
 // Checks every entry's path and the content types, reads the manifest and the
