@@ -220,6 +220,7 @@ private:
         }
         options.dependencies = &m_requirements[folder];
         options.signature = m_signature;
+        options.reuseFrom = InstalledVersionBelow(package);
         options.checkIdentity = [&](const PackageIdentity& identity) {
             if (!SameIdentity(identity, package.identity, package.architectureGiven)) {
                 Throw(kIdentityMismatch, L"The package at " + package.uri.RawUri() + L" is " + FullName(identity) +
@@ -227,7 +228,8 @@ private:
                                              L".");
             }
             RequireFitsHost(identity, m_host);
-            if (download) {
+            // An update may need only parts of the rest; a read that needs more starts it.
+            if (download && !options.reuseFrom) {
                 download->Start();
             }
         };
@@ -251,6 +253,28 @@ private:
             package.architectureGiven = true;
         }
         return StagedPackage{folder, identity};
+    }
+
+    // The folder of the family's installed version closest below the package,
+    // whose blocks an update need not download again.
+    std::optional<fs::path> InstalledVersionBelow(const PlannedPackage& package) {
+        std::vector<PackageRecord> family;
+        {
+            Store::Lock lock(m_store);
+            family = lock.GetRegistry().FamilyPackages(package.familyName);
+        }
+        const PackageRecord* closest = nullptr;
+        for (const PackageRecord& record : family) {
+            if (record.identity.version < package.identity.version &&
+                (!package.architectureGiven || SameName(record.identity.architecture, package.identity.architecture)) &&
+                (closest == nullptr || record.identity.version > closest->identity.version)) {
+                closest = &record;
+            }
+        }
+        if (closest == nullptr) {
+            return std::nullopt;
+        }
+        return m_store.PackageDir(closest->fullName);
     }
 
     // A bundle's own folder holds its manifest; each package chosen from it
