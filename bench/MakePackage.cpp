@@ -2,6 +2,12 @@
 // tiny packages, each with an AppInstaller file that names it relatively.
 //   bench_make_package large <folder> <payload MiB>
 //       <folder>/Large.appx, <folder>/Large.appinstaller
+//   bench_make_package update <folder> <payload MiB> <percent>[,<percent>...]
+//       <folder>/Base.appx, <folder>/Base.appinstaller: version 1.0.0.0 of a
+//       payload like large's; for each percent P, <folder>/Update<P>.appx and
+//       Update<P>.appinstaller: version 2.0.0.P, the same payload with P % of
+//       its 64 KiB blocks made anew; prints the files and blocks of the
+//       payload, then "<P> %: <count> blocks changed" for each percent.
 //   bench_make_package family <folder> <count>
 //       <folder>/Family<count>.appinstaller naming a main package and count - 1
 //       resource packages of one family; prints the family name.
@@ -19,8 +25,10 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/Utf8.h"
@@ -35,6 +43,8 @@ namespace fs = std::filesystem;
 // A fixed-seed generator, so every run benchmarks the same bytes.
 class Random {
 public:
+    explicit Random(std::uint64_t seed = 0x9E3779B97F4A7C15ull) : m_state(seed) {}
+
     std::uint64_t Next() {
         m_state ^= m_state << 13;
         m_state ^= m_state >> 7;
@@ -44,11 +54,12 @@ public:
     std::uint64_t Below(std::uint64_t bound) { return Next() % bound; }
 
 private:
-    std::uint64_t m_state = 0x9E3779B97F4A7C15ull;
+    std::uint64_t m_state;
 };
 
 constexpr std::uint64_t kKiB = 1024;
 constexpr std::uint64_t kMiB = 1024 * kKiB;
+constexpr std::uint64_t kBlockSize = 64 * kKiB;  // the block map's
 
 // Text-like bytes: words drawn from a small vocabulary, so they deflate well.
 void FillText(Random& random, std::string& buffer) {
@@ -110,11 +121,18 @@ void WriteAppInstaller(const fs::path& file, const packaging::AppInstallerPackag
     packaging::WriteAppInstallerFile(file, content);
 }
 
-void MakeLarge(const fs::path& folder, std::uint64_t payloadMiB) {
-    const fs::path source = folder / "large-payload";
+// One file of the large payload, under the folder it was written to.
+struct LargeFile {
+    std::string name;
+    std::uint64_t size;
+    bool text;
+};
+
+// Writes the large payload under `source`: the same files and bytes on every run.
+std::vector<LargeFile> WriteLargePayload(const fs::path& source, std::uint64_t payloadMiB) {
     fs::remove_all(source);
     Random random;
-    std::vector<packaging::PayloadFile> payload;
+    std::vector<LargeFile> files;
     std::string buffer;
     std::uint64_t left = payloadMiB * kMiB;
     std::uint64_t textBytes = 0;
@@ -135,13 +153,115 @@ void MakeLarge(const fs::path& folder, std::uint64_t payloadMiB) {
                                  (text ? ".txt" : ".bin");
         fs::create_directories((source / name).parent_path());
         packaging::WriteFile(source / name, buffer);
-        payload.push_back(packaging::PayloadFile{name, source / name, false});
+        files.push_back(LargeFile{name, size, text});
     }
+    return files;
+}
+
+std::vector<packaging::PayloadFile> PayloadOf(const fs::path& source, const std::vector<LargeFile>& files) {
+    std::vector<packaging::PayloadFile> payload;
+    payload.reserve(files.size());
+    for (const LargeFile& file : files) {
+        payload.push_back(packaging::PayloadFile{file.name, source / file.name, false});
+    }
+    return payload;
+}
+
+void MakeLarge(const fs::path& folder, std::uint64_t payloadMiB) {
+    const fs::path source = folder / "large-payload";
+    const std::vector<LargeFile> files = WriteLargePayload(source, payloadMiB);
     const packaging::Identity identity{"Oru.Bench.Large", "CN=Oru Bench", "1.0.0.0", "neutral", ""};
-    packaging::WritePackage(folder / "Large.appx", identity, payload, Signed());
+    packaging::WritePackage(folder / "Large.appx", identity, PayloadOf(source, files), Signed());
     WriteAppInstaller(folder / "Large.appinstaller", {identity, "Large.appx"}, {});
     fs::remove_all(source);
-    std::cout << payload.size() << " files\n";
+    std::cout << files.size() << " files\n";
+}
+
+std::string ReadWholeFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        throw std::runtime_error("cannot read " + file.string());
+    }
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// `count` distinct numbers below `bound`, in increasing order.
+std::vector<std::uint64_t> ChooseDistinct(Random& random, std::uint64_t bound, std::uint64_t count) {
+    std::vector<std::uint64_t> all(bound);
+    for (std::uint64_t i = 0; i < bound; ++i) {
+        all[i] = i;
+    }
+    for (std::uint64_t i = 0; i < count; ++i) {
+        std::swap(all[i], all[i + random.Below(bound - i)]);
+    }
+    all.resize(count);
+    std::sort(all.begin(), all.end());
+    return all;
+}
+
+// A base package and, for each percent, a newer version of it in which that
+// share of all blocks, anywhere in the payload, holds fresh bytes of its
+// file's kind; the rest are the base's blocks as they were, for an update to reuse.
+void MakeUpdate(const fs::path& folder, std::uint64_t payloadMiB, const std::vector<unsigned>& percents) {
+    const fs::path source = folder / "update-payload";
+    const fs::path changed = folder / "update-changed";
+    const std::vector<LargeFile> files = WriteLargePayload(source, payloadMiB);
+    const std::string name = "Oru.Bench.Update";
+    const std::string publisher = "CN=Oru Bench";
+    const packaging::Identity base{name, publisher, "1.0.0.0", "neutral", ""};
+    packaging::WritePackage(folder / "Base.appx", base, PayloadOf(source, files), Signed());
+    WriteAppInstaller(folder / "Base.appinstaller", {base, "Base.appx"}, {});
+
+    // The payload's blocks numbered across all files, in file order.
+    std::vector<std::uint64_t> firstBlock;
+    std::uint64_t blocks = 0;
+    for (const LargeFile& file : files) {
+        firstBlock.push_back(blocks);
+        blocks += (file.size + kBlockSize - 1) / kBlockSize;
+    }
+    std::cout << files.size() << " files, " << blocks << " blocks\n";
+
+    for (const unsigned percent : percents) {
+        fs::remove_all(changed);
+        // A seed of each percent's own, so its blocks do not hang on which other percents were asked for.
+        Random random(0x9E3779B97F4A7C15ull * (percent + 2));
+        const std::vector<std::uint64_t> chosen = ChooseDistinct(random, blocks, (blocks * percent + 50) / 100);
+        std::vector<packaging::PayloadFile> payload = PayloadOf(source, files);
+        auto next = chosen.begin();
+        for (std::size_t index = 0; index < files.size() && next != chosen.end(); ++index) {
+            const std::uint64_t end = firstBlock[index] + (files[index].size + kBlockSize - 1) / kBlockSize;
+            if (*next >= end) {
+                continue;
+            }
+            std::string bytes = ReadWholeFile(source / files[index].name);
+            std::string block;
+            for (; next != chosen.end() && *next < end; ++next) {
+                const std::uint64_t offset = (*next - firstBlock[index]) * kBlockSize;
+                const std::string_view old(bytes.data() + offset, std::min(kBlockSize, bytes.size() - offset));
+                block.resize(old.size());
+                // Redrawn until it differs, so every block counted must be fetched.
+                do {
+                    if (files[index].text) {
+                        FillText(random, block);
+                    } else {
+                        FillRandom(random, block);
+                    }
+                } while (block == old);
+                std::copy(block.begin(), block.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offset));
+            }
+            const fs::path file = changed / files[index].name;
+            fs::create_directories(file.parent_path());
+            packaging::WriteFile(file, bytes);
+            payload[index].content = file;
+        }
+        const std::string p = std::to_string(percent);
+        const packaging::Identity update{name, publisher, "2.0.0." + p, "neutral", ""};
+        packaging::WritePackage(folder / ("Update" + p + ".appx"), update, payload, Signed());
+        WriteAppInstaller(folder / ("Update" + p + ".appinstaller"), {update, "Update" + p + ".appx"}, {});
+        std::cout << p << " %: " << chosen.size() << " blocks changed\n";
+    }
+    fs::remove_all(changed);
+    fs::remove_all(source);
 }
 
 // Many small files, made in memory: the generator must stay fast at hundreds
@@ -204,6 +324,18 @@ int main(int argc, char** argv) {
             MakeLarge(fs::absolute(args[1]), std::stoull(args[2]));
             return 0;
         }
+        if (args.size() == 4 && args[0] == "update") {
+            std::vector<unsigned> percents;
+            std::istringstream list(args[3]);
+            for (std::string item; std::getline(list, item, ',');) {
+                percents.push_back(static_cast<unsigned>(std::stoul(item)));
+            }
+            if (!percents.empty() && std::all_of(percents.begin(), percents.end(), [](unsigned p) { return p <= 100; })) {
+                fs::create_directories(args[1]);
+                MakeUpdate(fs::absolute(args[1]), std::stoull(args[2]), percents);
+                return 0;
+            }
+        }
         if (args.size() == 3 && args[0] == "small") {
             fs::create_directories(args[1]);
             MakeSmall(fs::absolute(args[1]), std::stoull(args[2]));
@@ -218,7 +350,8 @@ int main(int argc, char** argv) {
                 return 0;
             }
         }
-        std::cerr << "usage: bench_make_package large <folder> <payload MiB> | small <folder> <count> | family <folder> <count>\n";
+        std::cerr << "usage: bench_make_package large <folder> <payload MiB> | update <folder> <payload MiB> "
+                     "<percent>[,<percent>...] | small <folder> <count> | family <folder> <count>\n";
         return 2;
     } catch (const std::exception& error) {
         std::cerr << "bench_make_package: " << error.what() << "\n";
