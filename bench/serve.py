@@ -23,6 +23,9 @@ CHUNK = 1 << 20
 
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    # As web servers do: with Nagle's algorithm, a body sent after its headers
+    # on a kept-alive connection waits for the client's delayed ACK.
+    disable_nagle_algorithm = True
     count_lock = threading.Lock()
 
     def log_message(self, format, *args):  # quiet: the bench reads its own output

@@ -24,7 +24,7 @@ constexpr std::size_t kLocalHeaderSize = 30;
 // Asked for with each local header, for its extra field; a longer one is fetched when read.
 constexpr std::uint64_t kExtraAllowance = 64;
 // Parts this close together are asked for as one: a request costs more than the bytes between.
-constexpr std::uint64_t kMergeGap = 16 * 1024;
+constexpr std::uint64_t kMergeGap = 64 * 1024;
 
 std::optional<BlockMapDocument> ReadInstalledBlockMap(const fs::path& folder) {
     std::ifstream in(folder / kBlockMapName, std::ios::binary);

@@ -21,7 +21,14 @@
 #include "platform/deployment/local/fetch/SourceRules.h"
 
 namespace platform::deployment::local {
-namespace {
+
+// An easy handle keeps its connections open after a request.
+struct HttpConnection::State {
+    std::unique_ptr<CURL, CurlDeleter> handle;
+};
+
+HttpConnection::HttpConnection() : m_state(std::make_unique<State>()) {}
+HttpConnection::~HttpConnection() = default;
 
 // One easy handle, used for each hop of a request. Failures raised inside
 // callbacks are kept and the transfer aborted, then raised once it returns.
@@ -29,15 +36,20 @@ class HttpTransfer {
 public:
     using Sink = std::function<void(const char* data, std::size_t size)>;
 
-    HttpTransfer(const Uri& uri, const FetchOptions& options, std::optional<std::size_t> limit, HttpRange* range)
+    HttpTransfer(const Uri& uri, const FetchOptions& options, std::optional<std::size_t> limit, HttpRange* range,
+                 HttpConnection* connection)
         : m_curl(Curl(uri)),
           m_options(options),
           m_limit(limit),
-          m_range(range),
-          m_handle(m_curl.easy_init(), {m_curl.easy_cleanup}) {
-        if (!m_handle) {
+          m_range(range) {
+        std::unique_ptr<CURL, CurlDeleter>& handle = connection != nullptr ? connection->m_state->handle : m_handle;
+        if (!handle) {
+            handle = std::unique_ptr<CURL, CurlDeleter>(m_curl.easy_init(), {m_curl.easy_cleanup});
+        }
+        if (!handle) {
             Throw(kOutOfMemory);
         }
+        m_active = handle.get();
     }
 
     // Follows redirects itself, so that every hop meets the same rules as the
@@ -62,7 +74,7 @@ public:
 private:
     // One request; the redirect's target when the server answers with one.
     std::optional<Uri> Perform(const Uri& uri, const Uri& original) {
-        CURL* handle = m_handle.get();
+        CURL* handle = m_active;
         m_curl.easy_reset(handle);
         m_failure = nullptr;
         m_status = 0;
@@ -188,7 +200,7 @@ private:
     // another host.
     [[noreturn]] void ThrowCertificateError(const std::wstring& prefix, const char* detail) {
         long verdict = 0;
-        m_curl.easy_getinfo(m_handle.get(), CURLINFO_SSL_VERIFYRESULT, &verdict);
+        m_curl.easy_getinfo(m_active, CURLINFO_SSL_VERIFYRESULT, &verdict);
         const std::wstring text = prefix + L"the server's certificate was refused: " + FromUtf8Lossy(detail) + L".";
         switch (verdict) {
             case 0:   // X509_V_OK
@@ -208,7 +220,7 @@ private:
 
     bool Successful() {
         if (m_status == 0) {
-            m_curl.easy_getinfo(m_handle.get(), CURLINFO_RESPONSE_CODE, &m_status);
+            m_curl.easy_getinfo(m_active, CURLINFO_RESPONSE_CODE, &m_status);
         }
         return m_status >= 200 && m_status < 300;
     }
@@ -221,7 +233,7 @@ private:
         }
         if (m_status != 206) {
             curl_off_t length = -1;
-            m_curl.easy_getinfo(m_handle.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+            m_curl.easy_getinfo(m_active, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
             m_range->partial = false;
             m_range->bodyStart = 0;
             m_range->total = length > 0 ? static_cast<std::uint64_t>(length) : 0;
@@ -363,7 +375,8 @@ private:
     const FetchOptions& m_options;
     std::optional<std::size_t> m_limit;
     HttpRange* m_range;
-    std::unique_ptr<CURL, CurlDeleter> m_handle;
+    std::unique_ptr<CURL, CurlDeleter> m_handle;  // without a connection to use
+    CURL* m_active = nullptr;
     const Sink* m_sink = nullptr;
     const Uri* m_uri = nullptr;
     std::exception_ptr m_failure;
@@ -378,11 +391,10 @@ private:
     std::chrono::steady_clock::time_point m_windowStart;
 };
 
-}  // namespace
-
 void HttpGet(const Uri& uri, const FetchOptions& options, std::optional<std::size_t> limit,
-             const std::function<void(const char* data, std::size_t size)>& sink, HttpRange* range) {
-    HttpTransfer transfer(uri, options, limit, range);
+             const std::function<void(const char* data, std::size_t size)>& sink, HttpRange* range,
+             HttpConnection* connection) {
+    HttpTransfer transfer(uri, options, limit, range, connection);
     transfer.Get(uri, sink);
 }
 

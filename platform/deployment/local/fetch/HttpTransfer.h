@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -27,11 +28,28 @@ struct HttpRange {
     std::uint64_t total = 0;
 };
 
+// Keeps the connection of one request open for the next, so that many small
+// requests (the parts of a package) do not each connect anew. One request at
+// a time.
+class HttpConnection {
+public:
+    HttpConnection();
+    ~HttpConnection();
+    HttpConnection(const HttpConnection&) = delete;
+    HttpConnection& operator=(const HttpConnection&) = delete;
+
+private:
+    friend class HttpTransfer;
+    struct State;
+    std::unique_ptr<State> m_state;
+};
+
 // Hands the body of the resource to `sink` as it arrives, following redirects
 // that the source rules allow; more than `limit` bytes raise 0x8008020C. The
 // failures are those Fetch.h lists for downloads, and 0x80073CF5 for a partial
 // answer that is not the part asked for.
 void HttpGet(const Uri& uri, const FetchOptions& options, std::optional<std::size_t> limit,
-             const std::function<void(const char* data, std::size_t size)>& sink, HttpRange* range = nullptr);
+             const std::function<void(const char* data, std::size_t size)>& sink, HttpRange* range = nullptr,
+             HttpConnection* connection = nullptr);
 
 }  // namespace platform::deployment::local

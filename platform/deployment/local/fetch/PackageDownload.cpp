@@ -101,7 +101,7 @@ PackageDownload::PackageDownload(const Uri& uri, const std::filesystem::path& fi
         received += size;
     };
     try {
-        HttpGet(m_uri, first, std::nullopt, sink, &tail);
+        HttpGet(m_uri, first, std::nullopt, sink, &tail, &m_connection);
     } catch (const PlatformError& error) {
         // No end to ask for: the resource is empty, and no package.
         if (error.Code() != HttpStatusCode(416)) {
@@ -241,6 +241,7 @@ void PackageDownload::Fetch(std::uint64_t first, std::uint64_t last) {
     options.cancelled = [this, user = m_options.cancelled] { return m_stopping || (user && user()); };
     DownloadWriter writer(m_file, m_path, m_uri, m_options.diskReserve);
     std::uint64_t received = 0;
+    std::uint64_t handedOn = first;
     HttpGet(m_uri, options, std::nullopt, [&](const char* data, std::size_t size) {
         if (!part.partial) {
             Throw(kDownloadFailed,
@@ -251,7 +252,12 @@ void PackageDownload::Fetch(std::uint64_t first, std::uint64_t last) {
         }
         writer.Write(part.bodyStart + received, data, size);
         received += size;
-    }, &part);
+        // A large part is read while it arrives.
+        if (writer.Written() > handedOn) {
+            handedOn = writer.Written();
+            AddSpan({first, handedOn});
+        }
+    }, &part, &m_connection);
     writer.Flush();
     if (received != last + 1 - first) {
         Throw(kConnectionAborted,
@@ -361,7 +367,7 @@ void PackageDownload::Rest() noexcept {
                 handedOn = writer.Written();
                 Arrived(handedOn);
             }
-        }, &rest);
+        }, &rest, &m_connection);
         Arrived(writer.Flush());
         if (received < m_restEnd) {
             Throw(kConnectionAborted,

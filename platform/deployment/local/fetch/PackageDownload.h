@@ -19,6 +19,7 @@
 #include "platform/Uri.h"
 #include "platform/deployment/local/FileDescriptor.h"
 #include "platform/deployment/local/fetch/Fetch.h"
+#include "platform/deployment/local/fetch/HttpTransfer.h"
 #include "platform/deployment/local/format/PackageArchive.h"
 
 namespace platform::deployment::local {
@@ -78,6 +79,8 @@ private:
     std::filesystem::path m_path;
     FetchOptions m_options;
     FileDescriptor m_file;
+    // The constructor's requests, then the transfer thread's.
+    HttpConnection m_connection;
     std::uint64_t m_size = 0;
     std::vector<Span> m_spans;  // sorted, apart from each other; changed under m_mutex
 
