@@ -1,13 +1,8 @@
 #include "platform/deployment/local/extract/ExtractPackage.h"
 
-#include <zlib.h>
-
 #include <algorithm>
-#include <exception>
 #include <limits>
 #include <memory>
-#include <span>
-#include <tuple>
 #include <vector>
 
 #include "platform/Error.h"

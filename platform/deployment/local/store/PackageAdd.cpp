@@ -220,7 +220,7 @@ private:
         }
         options.dependencies = &m_requirements[folder];
         options.signature = m_signature;
-        options.reuseFrom = InstalledVersionBelow(package);
+        options.reuseFrom = m_store.InstalledBelow(package.identity, !package.architectureGiven);
         options.checkIdentity = [&](const PackageIdentity& identity) {
             if (!SameIdentity(identity, package.identity, package.architectureGiven)) {
                 Throw(kIdentityMismatch, L"The package at " + package.uri.RawUri() + L" is " + FullName(identity) +
@@ -253,28 +253,6 @@ private:
             package.architectureGiven = true;
         }
         return StagedPackage{folder, identity};
-    }
-
-    // The folder of the family's installed version closest below the package,
-    // whose blocks an update need not download again.
-    std::optional<fs::path> InstalledVersionBelow(const PlannedPackage& package) {
-        std::vector<PackageRecord> family;
-        {
-            Store::Lock lock(m_store);
-            family = lock.GetRegistry().FamilyPackages(package.familyName);
-        }
-        const PackageRecord* closest = nullptr;
-        for (const PackageRecord& record : family) {
-            if (record.identity.version < package.identity.version &&
-                (!package.architectureGiven || SameName(record.identity.architecture, package.identity.architecture)) &&
-                (closest == nullptr || record.identity.version > closest->identity.version)) {
-                closest = &record;
-            }
-        }
-        if (closest == nullptr) {
-            return std::nullopt;
-        }
-        return m_store.PackageDir(closest->fullName);
     }
 
     // A bundle's own folder holds its manifest; each package chosen from it

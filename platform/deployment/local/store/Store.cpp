@@ -100,6 +100,26 @@ fs::path Store::DefaultRoot() {
 // in reverse order).
 Store::~Store() = default;
 
+std::optional<fs::path> Store::InstalledBelow(const PackageIdentity& identity, bool anyArchitecture) {
+    std::vector<PackageRecord> family;
+    {
+        const Lock lock(*this);
+        family = lock.GetRegistry().FamilyPackages(FamilyName(identity));
+    }
+    const PackageRecord* closest = nullptr;
+    for (const PackageRecord& record : family) {
+        if (record.identity.version < identity.version &&
+            (anyArchitecture || SameName(record.identity.architecture, identity.architecture)) &&
+            (closest == nullptr || record.identity.version > closest->identity.version)) {
+            closest = &record;
+        }
+    }
+    if (closest == nullptr) {
+        return std::nullopt;
+    }
+    return PackageDir(closest->fullName);
+}
+
 fs::path Store::PackageDir(std::wstring_view fullName) const {
     // Full names come from validated identities; this only keeps a bad one from
     // ever naming a place outside packages/.

@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -48,6 +49,10 @@ public:
 
     const std::filesystem::path& Root() const noexcept { return m_root; }
     std::filesystem::path PackageDir(std::wstring_view fullName) const;
+    // The folder of the installed version of the package's family closest
+    // below it, of the same architecture unless any will do: what an update
+    // need not download again. Takes the lock for a moment.
+    std::optional<std::filesystem::path> InstalledBelow(const PackageIdentity& identity, bool anyArchitecture);
 
     // Exclusive use of the registry and of packages/: among the threads of this
     // process (a mutex) and among processes (an flock on store.lock).
