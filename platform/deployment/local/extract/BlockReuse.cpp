@@ -153,7 +153,12 @@ std::optional<BlockReuse> BlockReuse::Plan(const PackageArchive& package, const 
     plan.m_readsPackage = fetched;
 
     // Where each file's data starts, from its local header: the directory
-    // says where the header is, not how long it is.
+    // says where the header is, not how long it is. Names are kept only of
+    // the entries whose headers are read.
+    std::vector<bool> named(package.Entries().size());
+    for (std::size_t index = 0; index < payload.size(); ++index) {
+        named.at(payload[index].entry->index) = fetched[index];
+    }
     std::optional<SignedZipLayout> layout;
     std::vector<std::pair<std::uint64_t, std::string>> headers(package.Entries().size());
     try {
@@ -166,7 +171,9 @@ std::optional<BlockReuse> BlockReuse::Plan(const PackageArchive& package, const 
                 bytes.Read(layout->centralDirectoryOffset + offset, buffer, size);
             },
             layout->centralDirectorySize, headers.size(), [&, next = std::size_t{0}](const ZipCentralRecord& record) mutable {
-                headers[next++] = {record.localOffset.value_or(layout->centralDirectoryOffset), std::string(record.name)};
+                headers[next] = {record.localOffset.value_or(layout->centralDirectoryOffset),
+                                 named[next] ? std::string(record.name) : std::string()};
+                ++next;
             });
         if (walk.fault != ZipDirectoryFault::None) {
             return std::nullopt;
