@@ -16,11 +16,6 @@
 #include "tests/support/HttpServer.h"
 #include "tests/support/StoreTesting.h"
 
-#if defined(__SANITIZE_THREAD__)
-// As in the store's other tests: glibc's tzset, called by libzip, locks in a way ThreadSanitizer cannot see.
-extern "C" const char* __tsan_default_suppressions() { return "race:tzset_internal\n"; }
-#endif
-
 namespace {
 
 using platform::FromUtf8Lossy;
