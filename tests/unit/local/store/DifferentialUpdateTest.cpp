@@ -74,6 +74,7 @@ struct UpdateCase {
     std::function<void(const fs::path& installed)> alter;
     // The share of the package that the update downloads less of; none when it downloads all of it.
     std::optional<double> below;
+    bool local = false;  // the new version is added from a file
 };
 
 void PrintTo(const UpdateCase& param, std::ostream* out) { *out << param.name; }
@@ -110,6 +111,15 @@ protected:
                 store_testing::ServeAppInstaller(m_server, Version("1.0.0.1"), "v2.appx", "/v2.appinstaller")};
     }
 
+    // An AppInstaller file that names the new version where it lies.
+    std::string LocalAppInstaller() const {
+        packaging::AppInstallerContent content;
+        content.uri = store_testing::FileUri(m_source / "v2.appinstaller");
+        content.mainPackage = {Version("1.0.0.1"), "v2.appx"};
+        packaging::WriteAppInstallerFile(m_source / "v2.appinstaller", content);
+        return content.uri;
+    }
+
     TempDir m_dir;
     fs::path m_source = m_dir / "source";
     HttpServer m_server;
@@ -130,7 +140,7 @@ TEST_P(DifferentialUpdateTest, InstallsWhatAFullAddInstalls) {
     if (param.alter) {
         param.alter(PackageDir(root, Version("1.0.0.0")));
     }
-    const Outcome outcome = Add(*manager, second);
+    const Outcome outcome = Add(*manager, param.local ? LocalAppInstaller() : second);
     ASSERT_EQ(outcome.status, platform::AsyncStatus::Completed) << ToUtf8(outcome.result.ErrorText());
 
     EXPECT_EQ(Tree(PackageDir(root, Version("1.0.0.1"))), Tree(PackageDir(full, Version("1.0.0.1"))));
@@ -165,7 +175,10 @@ INSTANTIATE_TEST_SUITE_P(
         UpdateCase{"InstalledStoredFileCut", true, packaging::HashMethod::Sha256,
                    [](const fs::path& installed) { fs::resize_file(installed / "Data/stored.bin", kBlock); }, 0.5},
         UpdateCase{"InstalledBlockMapMissing", true, packaging::HashMethod::Sha256,
-                   [](const fs::path& installed) { fs::remove(installed / "AppxBlockMap.xml"); }, std::nullopt}),
+                   [](const fs::path& installed) { fs::remove(installed / "AppxBlockMap.xml"); }, std::nullopt},
+        UpdateCase{"LocalFileInstalledBlockCorrupted", true, packaging::HashMethod::Sha256,
+                   [](const fs::path& installed) { CorruptInstalled(installed / "Data/noise.bin", 2 * kBlock + 5); },
+                   0.01, true}),
     [](const testing::TestParamInfo<UpdateCase>& info) { return info.param.name; });
 
 // The changed blocks' part is cut off: the update fails and the old version stays as it was.
