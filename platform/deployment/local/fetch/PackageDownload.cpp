@@ -217,6 +217,11 @@ void PackageDownload::Rest() noexcept {
     } catch (...) {
         failure = CurrentFailure();
     }
+    Ended(std::move(failure));
+}
+
+// A failure of a transfer that was stopped is no one's concern.
+void PackageDownload::Ended(std::optional<Failure> failure) {
     {
         const std::lock_guard lock(m_mutex);
         m_ended = true;
@@ -323,14 +328,7 @@ void PackageDownload::Parts() noexcept {
     } catch (...) {
         failure = CurrentFailure();
     }
-    {
-        const std::lock_guard lock(m_mutex);
-        m_ended = true;
-        if (failure && !m_stopping) {
-            m_failure = std::move(failure);
-        }
-    }
-    m_arrived.notify_all();
+    Ended(std::move(failure));
 }
 
 void PackageDownload::Finish() {

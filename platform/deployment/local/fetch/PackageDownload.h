@@ -73,6 +73,8 @@ private:
     std::optional<Span> FirstMissing(std::uint64_t first, std::uint64_t end) const;
     // The rest is in place up to `end`.
     void Arrived(std::uint64_t end);
+    // The transfer thread's end.
+    void Ended(std::optional<Failure> failure);
     void Join();
 
     const Uri m_uri;
