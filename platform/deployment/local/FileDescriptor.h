@@ -1,10 +1,11 @@
-// An owned POSIX file descriptor, and a write that finishes or says why not.
+// An owned POSIX file descriptor, and a write and a read that finish or say why not.
 #pragma once
 
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 
 namespace platform::deployment::local {
@@ -59,6 +60,23 @@ inline int WriteAll(const FileDescriptor& file, const char* data, std::size_t si
         size -= static_cast<std::size_t>(written);
     }
     return 0;
+}
+
+// Reads `size` bytes at `offset`, retrying interrupted and short reads; fewer
+// only at the end of the file, or on a failure (errno then says which).
+inline std::size_t ReadAllAt(const FileDescriptor& file, char* data, std::size_t size, std::uint64_t offset) noexcept {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(file.Get(), data + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
 }
 
 }  // namespace platform::deployment::local

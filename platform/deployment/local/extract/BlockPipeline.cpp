@@ -2,10 +2,8 @@
 
 #include <fcntl.h>
 #include <libdeflate.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 
 #include "platform/Error.h"
 #include "platform/deployment/local/Codes.h"
@@ -127,9 +125,7 @@ constexpr char kFinalBlock[] = {0x03, 0x00};
 constexpr std::size_t kSlotsPerThread = 4;
 constexpr std::size_t kMostSlots = 64;
 
-std::uint64_t UnitSize(const PayloadFile& file, std::uint64_t unit) {
-    return std::min<std::uint64_t>(kBlockSize, file.entry->size - unit * kBlockSize);
-}
+std::uint64_t UnitSize(const PayloadFile& file, std::uint64_t unit) { return file.blocks->BlockSize(unit); }
 
 // The compressed bytes of a unit.
 std::uint64_t RawSize(const PayloadFile& file, std::uint64_t unit) {
@@ -354,17 +350,8 @@ void ParallelBlockPipeline::ReadPlanned(Slot& slot, bool last) {
         }
         m_installedIndex = source.installedFile;
     }
-    std::size_t done = 0;
-    while (done < source.size) {
-        const ssize_t n = ::pread(m_installed.Get(), slot.input.data() + done, source.size - done,
-                                  static_cast<off_t>(source.offset + done));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            Throw(kUnexpected);
-        }
-        done += static_cast<std::size_t>(n);
+    if (ReadAllAt(m_installed, slot.input.data(), source.size, source.offset) != source.size) {
+        Throw(kUnexpected);
     }
 }
 

@@ -17,8 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// As when the package was installed.
-constexpr std::uint64_t kBlockMapLimit = 64 * 1024 * 1024;
 constexpr std::uint32_t kLocalHeaderSignature = 0x04034b50;
 constexpr std::size_t kLocalHeaderSize = 30;
 // Asked for with each local header, for its extra field; a longer one is fetched when read.
@@ -88,10 +86,6 @@ struct InstalledBlock {
     std::uint64_t block;
 };
 
-std::uint64_t UnitSize(const PayloadFile& file, std::uint64_t unit) {
-    return std::min<std::uint64_t>(kBlockSize, file.entry->size - unit * kBlockSize);
-}
-
 }  // namespace
 
 std::optional<BlockReuse> BlockReuse::Plan(const PackageArchive& package, const PackageBytes& bytes,
@@ -111,7 +105,7 @@ std::optional<BlockReuse> BlockReuse::Plan(const PackageArchive& package, const 
         for (std::uint64_t block = 0; block < file.BlockCount(); ++block) {
             const auto digest = file.BlockHash(block, method);
             const BlockKey key{{reinterpret_cast<const char*>(digest.data()), digest.size()},
-                               std::min(kBlockSize, file.size - block * kBlockSize)};
+                               file.BlockSize(block)};
             blocks.try_emplace(key, InstalledBlock{index, block});
         }
     }
@@ -127,7 +121,7 @@ std::optional<BlockReuse> BlockReuse::Plan(const PackageArchive& package, const 
             BlockSource source;
             if (file.entry->size != 0) {
                 const auto digest = file.blocks->BlockHash(unit, method);
-                const std::uint64_t size = UnitSize(file, unit);
+                const std::uint64_t size = file.blocks->BlockSize(unit);
                 const auto found = blocks.find(BlockKey{{reinterpret_cast<const char*>(digest.data()), digest.size()}, size});
                 if (found != blocks.end()) {
                     std::uint32_t& at = installedIndex[found->second.file];
@@ -224,7 +218,7 @@ std::optional<BlockReuse> BlockReuse::Plan(const PackageArchive& package, const 
             }
             std::uint64_t at = dataStart;
             for (std::uint64_t unit = 0; unit < file.blocks->BlockCount(); ++unit) {
-                const std::uint64_t raw = file.entry->deflated ? file.blocks->blockSizes[unit] : UnitSize(file, unit);
+                const std::uint64_t raw = file.entry->deflated ? file.blocks->blockSizes[unit] : file.blocks->BlockSize(unit);
                 BlockSource& source = plan.m_sources[plan.m_firstUnit[index] + unit];
                 if (source.installedFile == BlockSource::kPackage) {
                     source.offset = at;

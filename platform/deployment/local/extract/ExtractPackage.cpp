@@ -23,11 +23,10 @@ namespace platform::deployment::local {
 namespace {
 
 // Far above what real packages carry; they keep a hostile package from
-// making us hold an unbounded document in memory. A block map is not held,
-// but its hashes are: at most about half its size (some 50 GiB of payload).
+// making us hold an unbounded document in memory (the block map's is
+// kBlockMapLimit: not the map but its hashes are held, about half its size).
 constexpr std::uint64_t kManifestLimit = 8 * 1024 * 1024;
 constexpr std::uint64_t kContentTypesLimit = 8 * 1024 * 1024;
-constexpr std::uint64_t kBlockMapLimit = 64 * 1024 * 1024;
 constexpr std::uint64_t kSignatureLimit = 64 * 1024 * 1024;
 
 // What the platform checks of the package as a whole before it reads the

@@ -2,6 +2,7 @@
 // block and optionally of the whole file, for every payload file.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -16,6 +17,9 @@
 namespace platform::deployment::local {
 
 constexpr std::uint64_t kBlockSize = 65536;
+// Far above what real packages carry (about 1.2 MiB per GiB of payload, so
+// some 50 GiB); it keeps a hostile block map from being read without end.
+constexpr std::uint64_t kBlockMapLimit = 64 * 1024 * 1024;
 
 struct BlockMapFile {
     std::string_view name;  // UTF-8, '/' separators (the block map writes '\'); kept by BlockMapFiles
@@ -32,6 +36,10 @@ struct BlockMapFile {
     std::vector<std::uint32_t> blockSizes;
 
     std::uint64_t BlockCount() const noexcept { return (size + kBlockSize - 1) / kBlockSize; }
+    // The uncompressed size of a block: 64 KiB but for the last.
+    std::uint64_t BlockSize(std::uint64_t block) const noexcept {
+        return std::min(kBlockSize, size - block * kBlockSize);
+    }
     std::span<const std::uint8_t> BlockHash(std::uint64_t block, HashMethod method) const {
         const std::size_t length = DigestSize(method);
         return std::span(blockHashes).subspan(static_cast<std::size_t>(block) * length, length);
