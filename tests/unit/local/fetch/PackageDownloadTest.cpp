@@ -63,9 +63,11 @@ TEST_F(PackageDownloadTest, FetchesThePartsAskedForAndTheGapsReadsWaitFor) {
     const std::size_t asked = m_server.BytesSent("/p.bin");
     EXPECT_EQ(asked, PackageDownload::kTailSize + 5000 + 100000) << "overlapping parts are fetched once";
 
-    // Not asked for: from there up to the bytes in place (the end), no further.
+    // Not asked for: from there up to the bytes in place (the end), in one request.
     ASSERT_TRUE(download->WaitFor(500000, 10));
+    ASSERT_TRUE(download->WaitFor(500000, tail - 500000));
     EXPECT_EQ(m_server.BytesSent("/p.bin") - asked, tail - 500000);
+    EXPECT_EQ(m_server.Requests("/p.bin"), 5u) << "the end, the three parts, the gap";
     EXPECT_EQ(Staged(500000, tail - 500000), m_bytes.substr(500000, tail - 500000));
 
     download->Finish();
