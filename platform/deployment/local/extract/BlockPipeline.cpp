@@ -127,12 +127,16 @@ constexpr std::size_t kMostSlots = 64;
 
 std::uint64_t UnitSize(const PayloadFile& file, std::uint64_t unit) { return file.blocks->BlockSize(unit); }
 
-// The compressed bytes of a unit.
+// The compressed bytes of a unit; the last one's with the final block after it.
 std::uint64_t RawSize(const PayloadFile& file, std::uint64_t unit) {
     if (!file.entry->deflated) {
         return file.entry->size == 0 ? 0 : UnitSize(file, unit);
     }
-    return file.blocks->blockSizes.empty() ? file.entry->compressedSize : file.blocks->blockSizes[unit];
+    if (file.blocks->blockSizes.empty()) {
+        return file.entry->compressedSize;
+    }
+    const bool last = unit + 1 == file.blocks->blockSizes.size();
+    return file.blocks->blockSizes[unit] + (last ? FinalBlockBytes(file) : 0);
 }
 
 }  // namespace

@@ -30,6 +30,19 @@ struct PayloadFile {
     const BlockMapFile* blocks;
 };
 
+// The platform's packer ends a deflated file with an empty final block (03 00)
+// after its last block, which no block's Size covers.
+constexpr std::uint64_t kFinalBlockSize = 2;
+
+// The bytes of a deflated entry after those of its blocks: 0 or kFinalBlockSize
+// once the block map has been matched with the archive.
+inline std::uint64_t FinalBlockBytes(const PayloadFile& file) noexcept {
+    const auto& listed = file.blocks->compressedSize;
+    return file.entry->deflated && listed && file.entry->compressedSize > *listed
+               ? file.entry->compressedSize - *listed
+               : 0;
+}
+
 // Blocks come out in package order, each the size the block map gives it; a
 // failure of the decompressing side (unreadable data 0x80080206, data shorter
 // or longer than the block map says 0x80080205) comes out in its place in that

@@ -17,8 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::uint32_t kLocalHeaderSignature = 0x04034b50;
-constexpr std::size_t kLocalHeaderSize = 30;
 // Asked for with each local header, for its extra field; a longer one is fetched when read.
 constexpr std::uint64_t kExtraAllowance = 64;
 // Parts this close together are asked for as one: a request costs more than the bytes between.
@@ -190,7 +188,7 @@ std::optional<BlockReuse> BlockReuse::Plan(const PackageArchive& package, const 
     for (std::size_t index = 0; index < payload.size(); ++index) {
         if (fetched[index]) {
             const auto& [offset, name] = headers.at(payload[index].entry->index);
-            headerParts.emplace_back(offset, std::min(dataEnd, offset + kLocalHeaderSize + name.size() + kExtraAllowance));
+            headerParts.emplace_back(offset, std::min(dataEnd, offset + kZipLocalSize + name.size() + kExtraAllowance));
         }
     }
     if (arriving != nullptr && !arriving->FetchParts(headerParts)) {
@@ -204,21 +202,25 @@ std::optional<BlockReuse> BlockReuse::Plan(const PackageArchive& package, const 
             }
             const PayloadFile& file = payload[index];
             const auto& [offset, name] = headers.at(file.entry->index);
-            char header[kLocalHeaderSize];
+            char header[kZipLocalSize];
             bytes.Read(offset, header, sizeof header);
             const std::uint64_t nameSize = ZipLittle(header + 26, 2);
             std::string localName(nameSize, '\0');
-            bytes.Read(offset + kLocalHeaderSize, localName.data(), localName.size());
-            if (ZipLittle(header, 4) != kLocalHeaderSignature || localName != name) {
+            bytes.Read(offset + kZipLocalSize, localName.data(), localName.size());
+            if (ZipLittle(header, 4) != kZipLocalSignature || localName != name) {
                 return std::nullopt;
             }
-            const std::uint64_t dataStart = offset + kLocalHeaderSize + nameSize + ZipLittle(header + 28, 2);
+            const std::uint64_t dataStart = offset + kZipLocalSize + nameSize + ZipLittle(header + 28, 2);
             if (dataStart > dataEnd || file.entry->compressedSize > dataEnd - dataStart) {
                 return std::nullopt;
             }
             std::uint64_t at = dataStart;
-            for (std::uint64_t unit = 0; unit < file.blocks->BlockCount(); ++unit) {
-                const std::uint64_t raw = file.entry->deflated ? file.blocks->blockSizes[unit] : file.blocks->BlockSize(unit);
+            const std::uint64_t units = file.blocks->BlockCount();
+            for (std::uint64_t unit = 0; unit < units; ++unit) {
+                // The last block is read with the final block that ends the stream.
+                const std::uint64_t raw = file.entry->deflated ? file.blocks->blockSizes[unit] +
+                                                                     (unit + 1 == units ? FinalBlockBytes(file) : 0)
+                                                               : file.blocks->BlockSize(unit);
                 BlockSource& source = plan.m_sources[plan.m_firstUnit[index] + unit];
                 if (source.installedFile == BlockSource::kPackage) {
                     source.offset = at;

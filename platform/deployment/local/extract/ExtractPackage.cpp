@@ -18,6 +18,7 @@
 #include "platform/deployment/local/format/Manifest.h"
 #include "platform/deployment/local/format/PackageArchive.h"
 #include "platform/deployment/local/format/PartNames.h"
+#include "platform/deployment/local/format/SignedZip.h"
 
 namespace platform::deployment::local {
 namespace {
@@ -89,7 +90,8 @@ BlockMapDocument ReadBlockMapOf(const PackageArchive& package) {
 // Payload entries paired with their block map records, in package order. The
 // records are looked up in a sorted list of them: a map would cost more per
 // file than the records themselves.
-std::vector<PayloadFile> MatchBlockMap(const PackageArchive& package, const BlockMapFiles& blockMap) {
+std::vector<PayloadFile> MatchBlockMap(const PackageArchive& package, const BlockMapFiles& blockMap,
+                                       const std::function<bool(std::string_view name)>& mayGoUnlisted = {}) {
     std::vector<const BlockMapFile*> byName;
     byName.reserve(blockMap.size());
     for (const BlockMapFile& file : blockMap) {
@@ -105,6 +107,9 @@ std::vector<PayloadFile> MatchBlockMap(const PackageArchive& package, const Bloc
         }
         const auto found = std::ranges::lower_bound(byName, entry.name, {}, &BlockMapFile::name);
         if (found == byName.end() || (*found)->name != entry.name) {
+            if (mayGoUnlisted && mayGoUnlisted(entry.name)) {
+                continue;
+            }
             package.Fail(kInvalidBlockMap, L"has a file " + PackageArchive::Quoted(entry.name) + L" that its block map does not list");
         }
         const BlockMapFile& listed = **found;
@@ -113,8 +118,10 @@ std::vector<PayloadFile> MatchBlockMap(const PackageArchive& package, const Bloc
                                                std::to_wstring(entry.size) + L" bytes that its block map gives as " +
                                                std::to_wstring(listed.size) + L" bytes");
         }
+        // The sum of the blocks' Size, or that and the packer's empty final block.
         if (const auto compressed = listed.compressedSize;
-            compressed && (!entry.deflated || *compressed != entry.compressedSize)) {
+            compressed && (!entry.deflated || (*compressed != entry.compressedSize &&
+                                               *compressed + kFinalBlockSize != entry.compressedSize))) {
             package.Fail(kInvalidBlockMap, L"has a file " + PackageArchive::Quoted(entry.name) + L" of " +
                                                std::to_wstring(entry.compressedSize) +
                                                L" compressed bytes whose blocks its block map gives as " +
@@ -129,6 +136,33 @@ std::vector<PayloadFile> MatchBlockMap(const PackageArchive& package, const Bloc
         package.Fail(kInvalidBlockMap, L"has no file " + PackageArchive::Quoted(file.name) + L", which its block map lists");
     }
     return payload;
+}
+
+// The local headers and data descriptors, which libzip does not compare with
+// the directory, and the block map's LfhSize of each payload file, which the
+// platform reads its data by. The manifest's is not used, so not checked.
+void CheckLocalRecordsOf(const PackageArchive& package, const PackageBytes& bytes,
+                         const std::vector<PayloadFile>& payload) {
+    std::vector<const PayloadFile*> byIndex(package.Entries().size());
+    for (const PayloadFile& file : payload) {
+        byIndex.at(file.entry->index) = &file;
+    }
+    try {
+        CheckLocalRecords(bytes, [&](std::uint64_t index, std::uint64_t, std::uint64_t headerSize) {
+            const PayloadFile* file = index < byIndex.size() ? byIndex[index] : nullptr;
+            if (file == nullptr || file->blocks->lfhSize == headerSize || file->entry->name == kManifestName) {
+                return;
+            }
+            // What the platform then reads is not the file's data: stored, its
+            // CRC-32 fails; deflated, it does not inflate.
+            package.Fail(file->entry->deflated ? kCorruptPackage : kCrcError,
+                         L"has a file " + PackageArchive::Quoted(file->entry->name) + L" whose local header is " +
+                             std::to_wstring(headerSize) + L" bytes, but its block map's LfhSize is " +
+                             std::to_wstring(file->blocks->lfhSize));
+        });
+    } catch (const PlatformError& error) {
+        package.FailWith(error);
+    }
 }
 
 // The footprint files that the platform keeps in the installed package's
@@ -157,10 +191,11 @@ PackageIdentity ReadPackageIdentity(const std::filesystem::path& packageFile) {
     return ReadContents(package).identity;
 }
 
-BlockMapDocument ReadMatchedBlockMap(const PackageArchive& package) {
+BlockMapDocument ReadMatchedBlockMap(const PackageArchive& package,
+                                     const std::function<bool(std::string_view name)>& mayGoUnlisted) {
     CheckStructure(package);
     BlockMapDocument blockMap = ReadBlockMapOf(package);
-    MatchBlockMap(package, blockMap.files);
+    MatchBlockMap(package, blockMap.files, mayGoUnlisted);
     return blockMap;
 }
 
@@ -181,6 +216,12 @@ PackageIdentity ExtractPackage(const std::filesystem::path& packageFile, const s
     PackageIdentity& identity = manifest.identity;
     const BlockMapDocument blockMap = ReadBlockMapOf(package);
     const std::vector<PayloadFile> payload = MatchBlockMap(package, blockMap.files);
+    // What is still arriving is checked once it is all there.
+    std::optional<PackageBytes> bytes;
+    if (options.arriving == nullptr) {
+        bytes.emplace(packageFile, options.range);
+        CheckLocalRecordsOf(package, *bytes, payload);
+    }
     const std::optional<SignedPrefix> signedPrefix =
         VerifySignature(package, packageFile, options.range, SignedSubject::Package, blockMap.method, identity.publisher,
                         options.signature, options.arriving);
@@ -200,10 +241,11 @@ PackageIdentity ExtractPackage(const std::filesystem::path& packageFile, const s
     }
 
     // An update reads the blocks that an installed version has from its files.
-    std::optional<PackageBytes> bytes;
     std::optional<BlockReuse> reuse;
     if (options.reuseFrom && !options.range) {
-        bytes.emplace(packageFile, std::nullopt, options.arriving);
+        if (!bytes) {
+            bytes.emplace(packageFile, std::nullopt, options.arriving);
+        }
         reuse = BlockReuse::Plan(package, *bytes, payload, blockMap.method, *options.reuseFrom, options.arriving);
         if (reuse && options.arriving != nullptr && !options.arriving->FetchParts(reuse->PackageParts())) {
             reuse.reset();
@@ -218,6 +260,9 @@ PackageIdentity ExtractPackage(const std::filesystem::path& packageFile, const s
     // block map that the signature covers.
     if (!reuse || options.arriving == nullptr) {
         package.CheckLocalHeaders();
+        if (options.arriving != nullptr) {
+            CheckLocalRecordsOf(package, PackageBytes(packageFile, std::nullopt, options.arriving), payload);
+        }
         if (signedPrefix) {
             CheckSignedPrefix(package, packageFile, options.range, *signedPrefix, blockMap.method, options.arriving);
         }

@@ -92,7 +92,9 @@ PackageIdentity ReadPackageIdentity(const std::filesystem::path& packageFile);
 
 // The block map of an opened package (a bundle), its content types and every
 // entry but the footprint files checked against it without reading any data:
-// 0x80080202, 0x80080203, 0x80080205 and 0x80080206 as above.
-BlockMapDocument ReadMatchedBlockMap(const PackageArchive& package);
+// 0x80080202, 0x80080203, 0x80080205 and 0x80080206 as above. Entries that
+// `mayGoUnlisted` names need not be listed.
+BlockMapDocument ReadMatchedBlockMap(const PackageArchive& package,
+                                     const std::function<bool(std::string_view name)>& mayGoUnlisted = {});
 
 }  // namespace platform::deployment::local

@@ -243,7 +243,8 @@ struct BlockMapReader::State {
         }
         file.size = *size;
         const auto lfhSize = ParseNumber<std::uint32_t>(Attribute(attributes, "LfhSize").value_or(""));
-        if (!lfhSize) {
+        // No local header is shorter than its 30 fixed bytes.
+        if (!lfhSize || *lfhSize < 30) {
             Fail(quotedName + L" has no valid LfhSize");
         }
         file.lfhSize = *lfhSize;

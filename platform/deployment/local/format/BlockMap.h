@@ -24,7 +24,7 @@ constexpr std::uint64_t kBlockMapLimit = 64 * 1024 * 1024;
 struct BlockMapFile {
     std::string_view name;  // UTF-8, '/' separators (the block map writes '\'); kept by BlockMapFiles
     std::uint64_t size = 0;
-    std::uint32_t lfhSize = 0;  // read, not checked
+    std::uint32_t lfhSize = 0;  // the local header's size, with its name and extra field
     // Each block's digest in turn, DigestSize(method) bytes each: a block map
     // may list millions of blocks.
     std::vector<std::uint8_t> blockHashes;

@@ -28,6 +28,19 @@ std::wstring ZipErrorText(int code) {
     return text;
 }
 
+// The packaging library's code for what libzip found: no end record, or local
+// headers that the directory contradicts; 0x80073CF0 for anything else.
+hresult OpenFailureCode(int error) {
+    switch (error) {
+        case ZIP_ER_NOZIP:
+            return kZipNoEndRecord;
+        case ZIP_ER_INCONS:
+            return kZipInconsistentItem;
+        default:
+            return kCannotOpenPackage;
+    }
+}
+
 // libzip reads a source over part of a file as it reads a whole file; a
 // length of 0 would mean "to the end", and no ZIP is that short anyway.
 zip* OpenRange(const std::filesystem::path& file, const FileRange& range, int& error) {
@@ -204,16 +217,17 @@ void PackageArchive::CheckLocalHeaders() const {
     int error = 0;
     const std::unique_ptr<zip, ArchiveDeleter> checked(OpenArriving(m_file, *m_arriving, ZIP_RDONLY | ZIP_CHECKCONS, error));
     if (!checked) {
-        Fail(kCannotOpenPackage, L"cannot be opened as a ZIP file (" + ZipErrorText(error) + L")");
+        Fail(OpenFailureCode(error), L"cannot be opened as a ZIP file (" + ZipErrorText(error) + L")");
     }
 }
 
 void PackageArchive::Opened(int error) {
     if (!m_archive) {
         // libzip refuses a central directory that names an entry twice.
-        Fail(error == ZIP_ER_EXISTS ? kCorruptPackage : kCannotOpenPackage,
-             error == ZIP_ER_EXISTS ? L"holds two entries of the same name"
-                                    : L"cannot be opened as a ZIP file (" + ZipErrorText(error) + L")");
+        if (error == ZIP_ER_EXISTS) {
+            Fail(kCorruptPackage, L"holds two entries of the same name");
+        }
+        Fail(OpenFailureCode(error), L"cannot be opened as a ZIP file (" + ZipErrorText(error) + L")");
     }
     ReadEntries();
 }

@@ -66,7 +66,9 @@ public:
     using EntryReader = std::unique_ptr<zip_file, EntryReaderDeleter>;
 
     // `displayName` names the package in failure texts (its path when empty).
-    // Raises 0x80073CF0 for a file that is not a readable ZIP, and 0x80080206
+    // Raises 0x8051100F for a file without a ZIP end record, 0x80511005 for
+    // local headers that the directory contradicts, 0x80073CF0 for a file that
+    // is otherwise not a readable ZIP, and 0x80080206
     // for an unsafe, undecodable or repeated entry name (also one that differs
     // only in ASCII case, or a file that is also a folder on another entry's
     // path), a device name or a name ending in a dot or space, a symbolic link
@@ -101,7 +103,7 @@ public:
     // The whole of a small entry (the manifest), refused beyond `limit`.
     std::string ReadWhole(const ArchiveEntry& entry, std::uint64_t limit, hresult tooLargeCode) const;
 
-    // For an archive opened as it arrives: raises 0x80073CF0 when an entry's
+    // For an archive opened as it arrives: raises 0x80511005 when an entry's
     // local header does not match the directory, as opening a complete file
     // does. Waits for every local header.
     void CheckLocalHeaders() const;

@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <vector>
 
 #include "platform/Error.h"
+#include "platform/Utf8.h"
 #include "platform/deployment/local/Codes.h"
 #include "platform/deployment/local/FileError.h"
 #include "platform/deployment/local/format/PartNames.h"
@@ -59,7 +61,12 @@ EndRecords ReadEndRecords(const PackageBytes& bytes) {
     records.endOffset = found->offset;
     records.end = found->bytes;
     const char* end = records.end.data();
-    if (ZipLittle(end + 4, 2) != 0 || ZipLittle(end + 6, 2) != 0) {
+    // Packers write the disk numbers as 0xFFFF beside a ZIP64 end record that
+    // gives them: the locator must then be there and say disk 0.
+    const std::uint64_t disk = ZipLittle(end + 4, 2);
+    const std::uint64_t directoryDisk = ZipLittle(end + 6, 2);
+    const bool disksEscape = disk == 0xFFFF && directoryDisk == 0xFFFF;
+    if (!disksEscape && (disk != 0 || directoryDisk != 0)) {
         Inconsistent(L"spans several disks");
     }
     records.entries = ZipLittle(end + 10, 2);
@@ -77,6 +84,9 @@ EndRecords ReadEndRecords(const PackageBytes& bytes) {
         }
     }
     if (records.locator.empty()) {
+        if (disksEscape) {
+            Inconsistent(L"spans several disks");
+        }
         return records;
     }
     const char* locator = records.locator.data();
@@ -178,8 +188,17 @@ void PackageBytes::Hash(std::uint64_t offset, std::uint64_t size, Hasher& hasher
     }
 }
 
-std::optional<SignedZipLayout> ReadSignedZipLayout(const PackageBytes& bytes) {
-    EndRecords records = ReadEndRecords(bytes);
+namespace {
+
+// The end records and the central directory they describe, read whole.
+struct Directory {
+    EndRecords records;
+    std::string bytes;
+};
+
+Directory ReadDirectory(const PackageBytes& bytes) {
+    Directory directory{ReadEndRecords(bytes), {}};
+    const EndRecords& records = directory.records;
     const std::uint64_t directoryEnd = records.zip64Offset ? *records.zip64Offset : records.endOffset -
                                                                                        records.locator.size();
     if (records.directoryOffset > directoryEnd || directoryEnd - records.directoryOffset != records.directorySize) {
@@ -188,15 +207,37 @@ std::optional<SignedZipLayout> ReadSignedZipLayout(const PackageBytes& bytes) {
     if (records.directorySize > kCentralDirectoryLimit) {
         Inconsistent(L"has a central directory too large to read");
     }
-    std::string directory(static_cast<std::size_t>(records.directorySize), '\0');
-    bytes.Read(records.directoryOffset, directory.data(), directory.size());
+    directory.bytes.resize(static_cast<std::size_t>(records.directorySize));
+    bytes.Read(records.directoryOffset, directory.bytes.data(), directory.bytes.size());
+    return directory;
+}
 
+// Hands every record to `visit`; raises when the records are not exactly those the end records count.
+void WalkDirectory(const Directory& directory, const std::function<void(const ZipCentralRecord&)>& visit) {
+    const std::string& bytes = directory.bytes;
+    const ZipDirectoryWalk walk = WalkZipDirectory(
+        [&](std::uint64_t offset, void* buffer, std::size_t count) { bytes.copy(static_cast<char*>(buffer), count, offset); },
+        bytes.size(), directory.records.entries, visit);
+    if (walk.fault == ZipDirectoryFault::MissingRecord) {
+        Inconsistent(L"has fewer central directory records than its end record counts");
+    }
+    if (walk.fault == ZipDirectoryFault::RecordPastEnd) {
+        Inconsistent(L"has a central directory record that runs past the directory's end");
+    }
+    if (walk.end != bytes.size()) {
+        Inconsistent(L"has more central directory records than its end record counts");
+    }
+}
+
+}  // namespace
+
+std::optional<SignedZipLayout> ReadSignedZipLayout(const PackageBytes& bytes) {
+    Directory directory = ReadDirectory(bytes);
+    EndRecords& records = directory.records;
     std::optional<SignedZipLayout> layout;
     std::uint64_t lastOtherOffset = 0;
     bool others = false;
-    const ZipDirectoryWalk walk = WalkZipDirectory(
-        [&](std::uint64_t offset, void* buffer, std::size_t count) { directory.copy(static_cast<char*>(buffer), count, offset); },
-        directory.size(), records.entries, [&](const ZipCentralRecord& record) {
+    WalkDirectory(directory, [&](const ZipCentralRecord& record) {
             if (!record.localOffset) {
                 Inconsistent(L"has a central directory record without its ZIP64 local header offset");
             }
@@ -215,15 +256,6 @@ std::optional<SignedZipLayout> ReadSignedZipLayout(const PackageBytes& bytes) {
                 others = true;
             }
         });
-    if (walk.fault == ZipDirectoryFault::MissingRecord) {
-        Inconsistent(L"has fewer central directory records than its end record counts");
-    }
-    if (walk.fault == ZipDirectoryFault::RecordPastEnd) {
-        Inconsistent(L"has a central directory record that runs past the directory's end");
-    }
-    if (walk.end != directory.size()) {
-        Inconsistent(L"has more central directory records than its end record counts");
-    }
     if (!layout) {
         return std::nullopt;
     }
@@ -253,6 +285,54 @@ std::optional<SignedZipLayout> ReadSignedZipLayout(const PackageBytes& bytes) {
     PutLittle(records.end, 16, narrow(directoryOffset, ZipLittle(end + 16, 4), 0xFFFFFFFF), 4);
     layout->endRecords = records.zip64 + records.locator + records.end;
     return layout;
+}
+
+void CheckLocalRecords(const PackageBytes& bytes,
+                       const std::function<void(std::uint64_t index, std::uint64_t headerOffset, std::uint64_t headerSize)>& visit) {
+    const Directory directory = ReadDirectory(bytes);
+    const std::uint64_t dataEnd = directory.records.directoryOffset;
+    std::uint64_t index = 0;
+    WalkDirectory(directory, [&](const ZipCentralRecord& record) {
+        const std::wstring name = L"\"" + FromUtf8Lossy(record.name) + L"\"";
+        if (!record.localOffset || !record.compressedSize || !record.uncompressedSize) {
+            Inconsistent(L"has a central directory record of " + name + L" without its ZIP64 sizes and offset");
+        }
+        const std::uint64_t header = *record.localOffset;
+        char fixed[kZipLocalSize];
+        if (header > dataEnd || dataEnd - header < sizeof fixed) {
+            Inconsistent(L"has an entry " + name + L" whose local header lies beyond the central directory");
+        }
+        bytes.Read(header, fixed, sizeof fixed);
+        if (ZipLittle(fixed, 4) != kZipLocalSignature) {
+            Inconsistent(L"has no local header where the central directory puts " + name);
+        }
+        const std::uint64_t headerSize = sizeof fixed + ZipLittle(fixed + 26, 2) + ZipLittle(fixed + 28, 2);
+        if ((record.flags & kZipDataDescriptorFlag) != 0) {
+            // The signature before it is optional: either reading may be meant.
+            const std::uint64_t at = header + headerSize + *record.compressedSize;
+            const std::size_t width = record.zip64Sizes ? 8 : 4;
+            char descriptor[4 + 4 + 8 + 8];
+            const std::size_t size = 8 + 2 * width;
+            const auto matches = [&](const char* fields) {
+                return ZipLittle(fields, 4) == record.crc && ZipLittle(fields + 4, width) == *record.compressedSize &&
+                       ZipLittle(fields + 4 + width, width) == *record.uncompressedSize;
+            };
+            bool found = false;
+            if (at <= dataEnd && dataEnd - at >= size - 4) {
+                bytes.Read(at, descriptor, std::min<std::uint64_t>(size, dataEnd - at));
+                found = matches(descriptor) ||
+                        (dataEnd - at >= size && ZipLittle(descriptor, 4) == kZipDataDescriptorSignature &&
+                         matches(descriptor + 4));
+            }
+            if (!found) {
+                Throw(kZipDescriptorMismatch, L"Its ZIP structure has an entry " + name +
+                                                  L" without a data descriptor that gives its CRC-32 and " +
+                                                  (width == 8 ? L"64-bit" : L"32-bit") +
+                                                  L" sizes as the central directory does.");
+            }
+        }
+        visit(index++, header, headerSize);
+    });
 }
 
 Digest ComputePrefixDigest(const PackageBytes& bytes, const SignedZipLayout& layout, HashMethod method) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -63,6 +64,15 @@ private:
 // repeated signature entry, or an entry whose data follows the signature's.
 // Without a signature entry it returns nothing.
 std::optional<SignedZipLayout> ReadSignedZipLayout(const PackageBytes& bytes);
+
+// Reads each entry's local header and data descriptor where the central
+// directory puts them, and hands `visit` the entry's index (in directory order),
+// its local header's offset and that header's size with name and extra field. Raises 0x80080206 for
+// records that cannot be read (as ReadSignedZipLayout), and 0x80511007 for a
+// data descriptor that is missing, 32-bit where the directory gives the sizes
+// in a ZIP64 field, or gives another CRC-32 or size than the directory.
+void CheckLocalRecords(const PackageBytes& bytes,
+                       const std::function<void(std::uint64_t index, std::uint64_t headerOffset, std::uint64_t headerSize)>& visit);
 
 SignedZipDigests ComputeSignedZipDigests(const PackageBytes& bytes, const SignedZipLayout& layout, HashMethod method);
 // Its two halves: AXPC needs every byte before the signature, AXCD only the

@@ -6,12 +6,22 @@ namespace {
 constexpr std::uint16_t kZip64ExtraId = 0x0001;
 constexpr std::uint64_t kEscape32 = 0xFFFFFFFF;
 
-std::optional<std::uint64_t> LocalOffsetOf(const char* fixed, std::string_view extra) {
-    const std::uint64_t offset = ZipLittle(fixed + 42, 4);
-    if (offset != kEscape32) {
-        return offset;
+// Fills in the sizes and the local header's offset, each from the record's
+// own field or, where that escapes, from the ZIP64 extra field.
+void ReadValues(const char* fixed, std::string_view extra, ZipCentralRecord& record) {
+    std::optional<std::uint64_t>* const values[] = {&record.uncompressedSize, &record.compressedSize,
+                                                    &record.localOffset};
+    const std::size_t fields[] = {24, 20, 42};
+    bool escapes = false;
+    for (std::size_t i = 0; i < 3; ++i) {
+        const std::uint64_t value = ZipLittle(fixed + fields[i], 4);
+        if (value != kEscape32) {
+            *values[i] = value;
+        } else {
+            escapes = true;
+        }
     }
-    while (extra.size() >= 4) {
+    while (escapes && extra.size() >= 4) {
         const auto id = static_cast<std::uint16_t>(ZipLittle(extra.data(), 2));
         const auto size = static_cast<std::size_t>(ZipLittle(extra.data() + 2, 2));
         if (size > extra.size() - 4) {
@@ -20,16 +30,21 @@ std::optional<std::uint64_t> LocalOffsetOf(const char* fixed, std::string_view e
         if (id == kZip64ExtraId) {
             // Only the fields whose own value escapes are present, in this order.
             std::size_t at = 4;
-            at += ZipLittle(fixed + 24, 4) == kEscape32 ? 8 : 0;
-            at += ZipLittle(fixed + 20, 4) == kEscape32 ? 8 : 0;
-            if (at + 8 > 4 + size) {
-                break;
+            for (std::size_t i = 0; i < 3; ++i) {
+                if (ZipLittle(fixed + fields[i], 4) != kEscape32) {
+                    continue;
+                }
+                if (at + 8 > 4 + size) {
+                    break;
+                }
+                *values[i] = ZipLittle(extra.data() + at, 8);
+                at += 8;
+                record.zip64Sizes = record.zip64Sizes || i < 2;
             }
-            return ZipLittle(extra.data() + at, 8);
+            return;
         }
         extra.remove_prefix(4 + size);
     }
-    return std::nullopt;
 }
 
 }  // namespace
@@ -84,8 +99,14 @@ ZipDirectoryWalk WalkZipDirectory(const ZipRead& read, std::uint64_t size, std::
         variable.resize(nameSize + extraSize);
         read(walk.end + kZipCentralSize, variable.data(), variable.size());
         const std::string_view names(variable);
-        visit(ZipCentralRecord{walk.end, recordSize, names.substr(0, nameSize),
-                               LocalOffsetOf(fixed, names.substr(nameSize))});
+        ZipCentralRecord record;
+        record.offset = walk.end;
+        record.size = recordSize;
+        record.name = names.substr(0, nameSize);
+        record.flags = static_cast<std::uint16_t>(ZipLittle(fixed + 8, 2));
+        record.crc = static_cast<std::uint32_t>(ZipLittle(fixed + 16, 4));
+        ReadValues(fixed, names.substr(nameSize), record);
+        visit(record);
         walk.end += recordSize;
     }
     return walk;

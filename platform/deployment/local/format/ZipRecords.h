@@ -15,6 +15,8 @@ constexpr std::uint32_t kZipEndSignature = 0x06054b50;
 constexpr std::uint32_t kZip64EndSignature = 0x06064b50;
 constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
 constexpr std::uint32_t kZipCentralSignature = 0x02014b50;
+constexpr std::uint32_t kZipLocalSignature = 0x04034b50;
+constexpr std::size_t kZipLocalSize = 30;
 constexpr std::size_t kZipEndSize = 22;
 constexpr std::size_t kZip64EndSize = 56;
 constexpr std::size_t kZip64LocatorSize = 20;
@@ -39,9 +41,18 @@ struct ZipCentralRecord {
     std::uint64_t offset = 0;  // within the directory
     std::uint64_t size = 0;    // with its name, extra field and comment
     std::string_view name;
-    // Nothing when the record's own field escapes and no ZIP64 extra field gives it.
+    // Each nothing when the record's own field escapes and no ZIP64 extra field gives it.
     std::optional<std::uint64_t> localOffset;
+    std::optional<std::uint64_t> compressedSize;
+    std::optional<std::uint64_t> uncompressedSize;
+    std::uint16_t flags = 0;
+    std::uint32_t crc = 0;
+    // Whether a ZIP64 extra field gives its sizes: its data descriptor's are then 64-bit.
+    bool zip64Sizes = false;
 };
+
+constexpr std::uint16_t kZipDataDescriptorFlag = 1 << 3;
+constexpr std::uint32_t kZipDataDescriptorSignature = 0x08074b50;
 
 enum class ZipDirectoryFault { None, MissingRecord, RecordPastEnd };
 
