@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/Error.h"
@@ -15,6 +16,7 @@
 #include "platform/deployment/local/FileError.h"
 #include "platform/deployment/local/extract/ExtractionFolder.h"
 #include "platform/deployment/local/format/Hash.h"
+#include "platform/deployment/local/format/SignedZip.h"
 
 namespace platform::deployment::local {
 namespace {
@@ -41,23 +43,57 @@ BundleFile::BundleFile(std::filesystem::path file, std::wstring displayName, Sig
     } catch (const PlatformError& error) {
         archive.FailWith(error);
     }
-    m_checked->blockMap = ReadMatchedBlockMap(archive);
+    // The packer's block map lists the bundle manifest alone: the packages
+    // have block maps and signatures of their own, and the bundle's signature
+    // covers their bytes.
+    std::unordered_set<std::string_view> stored;
+    for (const BundledPackage& package : m_manifest.packages) {
+        if (package.stored) {
+            stored.insert(package.fileName);
+        }
+    }
+    m_checked->blockMap =
+        ReadMatchedBlockMap(archive, [&](std::string_view name) { return stored.contains(name); });
     for (const BlockMapFile& listed : m_checked->blockMap.files) {
         m_checked->byName.emplace(listed.name, &listed);
     }
+    std::vector<std::uint64_t> dataStart(archive.Entries().size());
+    try {
+        CheckLocalRecords(PackageBytes(m_file, std::nullopt),
+                          [&](std::uint64_t index, std::uint64_t headerOffset, std::uint64_t headerSize) {
+                              if (index < dataStart.size()) {
+                                  dataStart[index] = headerOffset + headerSize;
+                              }
+                          });
+    } catch (const PlatformError& error) {
+        archive.FailWith(error);
+    }
     for (const BundledPackage& package : m_manifest.packages) {
+        if (!package.stored) {
+            continue;
+        }
+        const std::wstring quoted = PackageArchive::Quoted(package.fileName);
         const auto entry = std::find_if(archive.Entries().begin(), archive.Entries().end(),
                                         [&](const ArchiveEntry& e) { return !e.directory && e.name == package.fileName; });
         if (entry == archive.Entries().end() || entry->size != package.size) {
-            archive.Fail(kCorruptPackage, L"lists a package " + PackageArchive::Quoted(package.fileName) + L" of " +
-                                              std::to_wstring(package.size) +
-                                              L" bytes that is not an entry of that size in the bundle");
+            archive.Fail(kInvalidManifest, L"lists a package " + quoted + L" of " + std::to_wstring(package.size) +
+                                               L" bytes that is not an entry of that size in the bundle");
+        }
+        if (entry->deflated) {
+            archive.Fail(kCorruptPackage, L"has a package " + quoted + L" that is compressed, so not readable in place");
+        }
+        // Read there, the platform finds no package, so no footprint file.
+        if (dataStart[entry->index] != package.offset) {
+            archive.Fail(kMissingFootprintFile, L"lists a package " + quoted + L" at offset " +
+                                                    std::to_wstring(package.offset) + L", but that entry's data starts at " +
+                                                    std::to_wstring(dataStart[entry->index]));
         }
     }
     // The bundle is all here: its bytes before the signature are checked at once.
     if (const auto prefix = VerifySignature(archive, m_file, std::nullopt, SignedSubject::Bundle,
                                             m_checked->blockMap.method, m_manifest.identity.publisher, m_signature)) {
         CheckSignedPrefix(archive, m_file, std::nullopt, *prefix, m_checked->blockMap.method);
+        m_signer = prefix->signer;
     }
 }
 
@@ -74,9 +110,10 @@ void BundleFile::WriteFolder(const std::filesystem::path& destination) const {
 void BundleFile::VerifyStored(const BundledPackage& package) const {
     const std::wstring name = L"The bundle \"" + m_displayName + L"\" has a package " +
                               PackageArchive::Quoted(package.fileName);
+    // Another packer's block map may list it too: then it holds what that says.
     const auto listed = m_checked->byName.find(package.fileName);
     if (listed == m_checked->byName.end()) {
-        Throw(kInvalidBlockMap, name + L" that its block map does not list.");
+        return;
     }
     const FileDescriptor file(::open(m_file.c_str(), O_RDONLY | O_CLOEXEC));
     if (!file) {

@@ -2,6 +2,7 @@
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
@@ -165,8 +166,9 @@ DistinguishedName SubjectOf(X509* certificate) {
     return name;
 }
 
-void CheckSigner(const PackageArchive& package, const SignatureFile& signature, std::wstring_view publisher,
-                 const SignatureCheck& check) {
+// Returns the signing certificate's SHA-256 fingerprint.
+std::string CheckSigner(const PackageArchive& package, const SignatureFile& signature, std::wstring_view publisher,
+                        const SignatureCheck& check) {
     PKCS7* signedData = signature.signedData.get();
     const TrustedCertificates none;
     X509_STORE* store = check.trusted ? check.trusted->Store() : none.Store();
@@ -207,6 +209,16 @@ void CheckSigner(const PackageArchive& package, const SignatureFile& signature, 
         package.Fail(kBadFormat, L"names the publisher \"" + std::wstring(publisher) +
                                      L"\", but its signing certificate's subject is \"" + subject + L"\"");
     }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (X509_digest(signer, EVP_sha256(), digest, &length) != 1) {
+        Throw(kOutOfMemory);
+    }
+    std::string fingerprint(reinterpret_cast<const char*>(digest), length);
+    if (check.signer && *check.signer != fingerprint) {
+        package.Fail(kBadFormat, L"is signed with another certificate than its bundle");
+    }
+    return fingerprint;
 }
 
 }  // namespace
@@ -284,8 +296,8 @@ std::optional<SignedPrefix> VerifySignature(const PackageArchive& package, const
         package.Fail(kBadDigest, L"has a signature whose digest algorithm is not its block map's hash method");
     }
     const std::uint64_t prefix = CheckDigests(package, file, range, signature, arriving);
-    CheckSigner(package, signature, publisher, check);
-    return SignedPrefix{prefix, *signature.digests[static_cast<std::size_t>(SignedPart::Package)]};
+    std::string signer = CheckSigner(package, signature, publisher, check);
+    return SignedPrefix{prefix, *signature.digests[static_cast<std::size_t>(SignedPart::Package)], std::move(signer)};
 }
 
 void CheckSignedPrefix(const PackageArchive& package, const fs::path& file, const std::optional<FileRange>& range,

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "platform/deployment/local/format/Hash.h"
@@ -51,6 +52,9 @@ struct SignatureCheck {
     Requirement requirement = Requirement::Required;
     // Trusts no one when empty.
     std::shared_ptr<const TrustedCertificates> trusted;
+    // The SHA-256 fingerprint that the signing certificate must have, when
+    // given: a flat bundle's packages are signed as the bundle is.
+    std::optional<std::string> signer = std::nullopt;
 
     static SignatureCheck NotChecked() { return {Requirement::NotChecked, nullptr}; }
 };
@@ -61,6 +65,7 @@ struct SignatureCheck {
 struct SignedPrefix {
     std::uint64_t size = 0;
     Digest expected;
+    std::string signer;  // the signing certificate's SHA-256 fingerprint
 };
 
 // Checks the signature of `package` (opened from `file`, or that part of it,
@@ -78,7 +83,8 @@ struct SignedPrefix {
 //   0x800B0109 a signing certificate that no trusted certificate vouches for;
 //   0x800B0101 a certificate of its chain outside its validity period;
 //   0x800B0110 a signing certificate without the code signing usage;
-//   0x8007000B a publisher that is not the signing certificate's subject;
+//   0x8007000B a publisher that is not the signing certificate's subject, or a
+//              signing certificate other than `check.signer`;
 //   0x80080206 an inconsistent ZIP structure (see ReadSignedZipLayout).
 [[nodiscard]] std::optional<SignedPrefix> VerifySignature(const PackageArchive& package,
                                                          const std::filesystem::path& file,

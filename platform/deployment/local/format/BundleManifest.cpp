@@ -15,6 +15,8 @@ namespace platform::deployment::local {
 namespace {
 
 constexpr std::string_view kBundleNamespace = "http://schemas.microsoft.com/appx/2013/bundle";
+// The packer writes this one for a bundle that refers to its packages.
+constexpr std::string_view kBundleNamespace2016 = "http://schemas.microsoft.com/appx/2016/bundle";
 constexpr std::size_t kMaxFileNameLength = 256;
 
 [[noreturn]] void Fail(const std::wstring& fault) {
@@ -57,7 +59,8 @@ std::uint64_t ReadRange(pugi::xml_node package, const char* name, const std::wst
     return *value;
 }
 
-BundledPackage ReadPackage(pugi::xml_node element, const PackageIdentity& bundle, std::size_t number) {
+BundledPackage ReadPackage(pugi::xml_node element, const PackageIdentity& bundle, std::size_t number,
+                           std::string_view ns) {
     const std::wstring what = L"package " + std::to_wstring(number);
     BundledPackage package;
     const std::string type = xml::Attribute(element, "Type").value_or("resource");
@@ -91,18 +94,22 @@ BundledPackage ReadPackage(pugi::xml_node element, const PackageIdentity& bundle
         Fail(what + L" has no FileName of 1 to 256 characters without <, >, :, \", |, ? or *");
     }
     package.fileName = *fileName;
-    package.offset = ReadRange(element, "Offset", what);
-    package.size = ReadRange(element, "Size", what);
-    if (package.size > UINT64_MAX - package.offset) {
-        Fail(what + L" ends beyond 2^64 bytes");
+    // Without an Offset the package is not in the bundle but beside it.
+    package.stored = xml::Attribute(element, "Offset").has_value();
+    if (package.stored) {
+        package.offset = ReadRange(element, "Offset", what);
+        package.size = ReadRange(element, "Size", what);
+        if (package.size > UINT64_MAX - package.offset) {
+            Fail(what + L" ends beyond 2^64 bytes");
+        }
     }
 
     for (const pugi::xml_node child : element.children()) {
-        if (!IsElement(child, "Resources", kBundleNamespace)) {
+        if (!IsElement(child, "Resources", ns)) {
             continue;
         }
         for (const pugi::xml_node resource : child.children()) {
-            if (!IsElement(resource, "Resource", kBundleNamespace)) {
+            if (!IsElement(resource, "Resource", ns)) {
                 continue;
             }
             if (const auto language = xml::Attribute(resource, "Language")) {
@@ -121,7 +128,8 @@ BundleManifest ReadBundleManifest(std::string_view bytes) {
         Fail(L"the XML cannot be read (" + FromUtf8Lossy(error) + L")");
     }
     const pugi::xml_node root = document.document_element();
-    if (!IsElement(root, "Bundle", kBundleNamespace)) {
+    const std::string_view ns = xml::NamespaceOf(root) == kBundleNamespace2016 ? kBundleNamespace2016 : kBundleNamespace;
+    if (!IsElement(root, "Bundle", ns)) {
         Fail(L"the root element is <" + FromUtf8Lossy(root.name()) + L"> in namespace \"" +
              FromUtf8Lossy(xml::NamespaceOf(root)) + L"\", not a bundle manifest's <Bundle>");
     }
@@ -131,7 +139,7 @@ BundleManifest ReadBundleManifest(std::string_view bytes) {
     pugi::xml_node packagesElement;
     for (const pugi::xml_node child : root.children()) {
         for (auto [name, slot] : {std::pair{"Identity", &identityElement}, std::pair{"Packages", &packagesElement}}) {
-            if (IsElement(child, name, kBundleNamespace)) {
+            if (IsElement(child, name, ns)) {
                 if (*slot) {
                     Fail(L"it has more than one " + FromUtf8Lossy(name) + L" element");
                 }
@@ -157,10 +165,10 @@ BundleManifest ReadBundleManifest(std::string_view bytes) {
     std::set<std::string> fileNames;
     std::set<std::wstring> fullNames;
     for (const pugi::xml_node child : packagesElement.children()) {
-        if (!IsElement(child, "Package", kBundleNamespace)) {
+        if (!IsElement(child, "Package", ns)) {
             continue;
         }
-        BundledPackage package = ReadPackage(child, manifest.identity, manifest.packages.size() + 1);
+        BundledPackage package = ReadPackage(child, manifest.identity, manifest.packages.size() + 1, ns);
         if (!fileNames.insert(package.fileName).second) {
             Fail(L"it lists the file \"" + FromUtf8Lossy(package.fileName) + L"\" more than once");
         }

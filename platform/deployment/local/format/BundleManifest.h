@@ -1,5 +1,6 @@
 // The bundle manifest (AppxMetadata/AppxBundleManifest.xml): the bundle's own
-// identity and the packages it carries, each where it is stored in the bundle.
+// identity and the packages it carries, each where it is stored in the bundle
+// or, in a flat bundle, the file beside it that holds it.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +20,9 @@ struct BundledPackage {
     // id the Package element's.
     PackageIdentity identity;
     std::string fileName;  // UTF-8, as the bundle's entry is named
+    // Where the bundle stores it; a flat bundle's packages are files beside it
+    // of that name instead.
+    bool stored = true;
     std::uint64_t offset = 0;
     std::uint64_t size = 0;
     std::vector<std::wstring> languages;  // Resource Language values, as written

@@ -1,6 +1,7 @@
 #include "platform/deployment/local/store/PackageAdd.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <exception>
@@ -24,11 +25,67 @@
 #include "platform/deployment/local/format/PartNames.h"
 #include "platform/deployment/local/store/Applicability.h"
 #include "platform/deployment/local/store/Dependencies.h"
+#include "platform/deployment/local/store/RequestRunner.h"
 
 namespace platform::deployment::local {
 namespace {
 
 namespace fs = std::filesystem;
+
+// The faults of a package's format that the platform's deployment reports as
+// a package that could not be opened, with the packaging library's code as the
+// extended one. An invalid manifest (0x80080204) and a block whose hash does
+// not match (0x80080207) it reports under their own codes.
+bool IsOpeningFault(hresult code) {
+    return (static_cast<std::uint32_t>(code) & 0xFFFF0000u) == 0x80510000u || code == kRelationshipsNotAllowed ||
+           code == kMissingFootprintFile || code == kInvalidBlockMap || code == kCorruptPackage || code == kCrcError;
+}
+
+std::wstring CodeText(hresult code) {
+    static constexpr wchar_t kHex[] = L"0123456789ABCDEF";
+    std::wstring text = L"0x";
+    for (int shift = 28; shift >= 0; shift -= 4) {
+        text += kHex[(static_cast<std::uint32_t>(code) >> shift) & 0xF];
+    }
+    return text;
+}
+
+// Runs `open`, raising its format faults as the deployment reports them.
+template <typename Open>
+auto Opening(Open&& open) -> decltype(open()) {
+    try {
+        return open();
+    } catch (const DeploymentFailure&) {
+        throw;
+    } catch (const PlatformError& error) {
+        if (!IsOpeningFault(error.Code())) {
+            throw;
+        }
+        throw DeploymentFailure(kCannotOpenPackage, error.Code(),
+                                L"Package could not be opened (" + CodeText(kCannotOpenPackage) + L"): error " +
+                                    CodeText(error.Code()) + L": " + ErrorText(error));
+    }
+}
+
+// A file name as one segment of a relative URI reference.
+std::wstring UriPathSegment(std::string_view name) {
+    static constexpr std::string_view kKept = "-._~!$&'()*+,;=@";
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::wstring segment;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (std::isalnum(byte) != 0 && byte < 0x80) {
+            segment += static_cast<wchar_t>(byte);
+        } else if (kKept.find(c) != std::string_view::npos) {
+            segment += static_cast<wchar_t>(byte);
+        } else {
+            segment += L'%';
+            segment += static_cast<wchar_t>(kHex[byte >> 4]);
+            segment += static_cast<wchar_t>(kHex[byte & 0xF]);
+        }
+    }
+    return segment;
+}
 
 // Where an add's progress stands after each stage; staging the packages fills
 // the span between the last two.
@@ -135,7 +192,9 @@ private:
         }
         for (const std::size_t index : ChooseBundlePackages(manifest, m_host, m_languages)) {
             const BundledPackage& bundled = manifest.packages[index];
-            Add(PlannedPackage{bundled.identity, FullName(bundled.identity), FamilyName(bundled.identity), uri,
+            // A flat bundle's package is a file of that name beside it.
+            const Uri packageUri = bundled.stored ? uri : ResolvePackageUri(uri, UriPathSegment(bundled.fileName));
+            Add(PlannedPackage{bundled.identity, FullName(bundled.identity), FamilyName(bundled.identity), packageUri,
                                dependency, true, planned.bundle, &bundled});
         }
         Add(std::move(planned));
@@ -156,11 +215,11 @@ private:
     std::shared_ptr<const BundleFile> OpenBundle(const PlannedPackage& planned) {
         if (planned.uri.SchemeName() == L"file") {
             static_cast<void>(OpenForReading(planned.uri));  // a missing file is named by its URI
-            return std::make_shared<const BundleFile>(LocalPath(planned.uri), std::wstring(), m_signature);
+            return Opening([&] { return std::make_shared<const BundleFile>(LocalPath(planned.uri), std::wstring(), m_signature); });
         }
         const fs::path file = Staging().Path() / (std::to_string(++m_folders) + ".appxbundle");
         FetchToFile(planned.uri, file, m_fetch);
-        return std::make_shared<const BundleFile>(file, planned.uri.RawUri(), m_signature);
+        return Opening([&] { return std::make_shared<const BundleFile>(file, planned.uri.RawUri(), m_signature); });
     }
 
     const Store::StagingArea& Staging() {
@@ -179,7 +238,7 @@ private:
         if (!fs::create_directory(folder, error)) {
             ThrowFileError(error ? error.value() : EEXIST, L"Cannot create the staging folder " + PathText(folder));
         }
-        if (package.bundle) {
+        if (package.bundle && (package.bundled == nullptr || package.bundled->stored)) {
             return StagedPackage{folder, StageFromBundle(package, folder, progress)};
         }
         const bool local = package.uri.SchemeName() == L"file";
@@ -220,6 +279,10 @@ private:
         }
         options.dependencies = &m_requirements[folder];
         options.signature = m_signature;
+        if (package.bundle) {
+            // The flat bundle's signature does not cover it: its own, by the same signer, does.
+            options.signature.signer = package.bundle->Signer();
+        }
         options.reuseFrom = m_store.InstalledBelow(package.identity, !package.architectureGiven);
         options.checkIdentity = [&](const PackageIdentity& identity) {
             if (!SameIdentity(identity, package.identity, package.architectureGiven)) {
@@ -233,15 +296,16 @@ private:
                 download->Start();
             }
         };
-        PackageIdentity identity;
-        try {
-            identity = ExtractPackage(packageFile, folder, options);
-        } catch (...) {
-            if (download) {
-                download->Abandon();  // a failed transfer explains the refusal better
+        const PackageIdentity identity = Opening([&] {
+            try {
+                return ExtractPackage(packageFile, folder, options);
+            } catch (...) {
+                if (download) {
+                    download->Abandon();  // a failed transfer explains the refusal better
+                }
+                throw;
             }
-            throw;
-        }
+        });
         if (download) {
             download->Finish();
             download.reset();
@@ -272,7 +336,7 @@ private:
             }
         };
         options.dependencies = &m_requirements[folder];
-        const PackageIdentity identity = package.bundle->Extract(*package.bundled, folder, options);
+        const PackageIdentity identity = Opening([&] { return package.bundle->Extract(*package.bundled, folder, options); });
         if (!SameIdentity(identity, package.identity, true)) {
             Throw(kIdentityMismatch, L"The package " + FromUtf8Lossy(package.bundled->fileName) + L" in the bundle at " +
                                          package.uri.RawUri() + L" is " + FullName(identity) +

@@ -31,8 +31,8 @@ DeploymentOperation StartRequest(RequestWork work) {
     DeploymentOperation operation = completer.Operation();
     RunOnThreadPool([completer, cancelled, work = std::move(work), activityId = Guid::NewRandom()] {
         // Whatever a failure's text took in from outside, it reaches the caller visible.
-        const auto fail = [&](hresult code, const std::wstring& text) {
-            completer.CompleteWithError(DeploymentResult(activityId, false, code, VisibleText(text)), code);
+        const auto fail = [&](hresult code, const std::wstring& text, hresult extendedCode) {
+            completer.CompleteWithError(DeploymentResult(activityId, false, extendedCode, VisibleText(text)), code);
         };
         try {
             ProgressReporter progress(completer);
@@ -42,12 +42,14 @@ DeploymentOperation StartRequest(RequestWork work) {
             completer.Complete(DeploymentResult(activityId, registered, kOk, {}));
         } catch (const std::bad_alloc&) {
             completer.Fail(kOutOfMemory);
+        } catch (const DeploymentFailure& error) {
+            fail(error.Code(), ErrorText(error), error.ExtendedCode());
         } catch (const PlatformError& error) {
-            fail(error.Code(), ErrorText(error));
+            fail(error.Code(), ErrorText(error), error.Code());
         } catch (const std::exception& error) {
-            fail(kFail, L"The request failed: " + FromUtf8Lossy(error.what()));
+            fail(kFail, L"The request failed: " + FromUtf8Lossy(error.what()), kFail);
         } catch (...) {
-            fail(kFail, SystemMessage(kFail));
+            fail(kFail, SystemMessage(kFail), kFail);
         }
     });
     return operation;

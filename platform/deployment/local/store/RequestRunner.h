@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 
 #include "platform/Async.h"
+#include "platform/Error.h"
 #include "platform/deployment/PackageManager.h"
 
 namespace platform::deployment::local {
@@ -28,13 +30,27 @@ private:
     std::optional<std::uint32_t> m_last;
 };
 
+// A failure that the request reports under the deployment's own code, with
+// the code of the layer that failed (the packaging library's, say) as its
+// extended error code.
+class DeploymentFailure : public PlatformError {
+public:
+    DeploymentFailure(hresult code, hresult extendedCode, std::wstring text)
+        : PlatformError(code, ErrorInfo{code, std::nullopt, std::move(text)}), m_extendedCode(extendedCode) {}
+    hresult ExtendedCode() const noexcept { return m_extendedCode; }
+
+private:
+    hresult m_extendedCode;
+};
+
 // The request's work: returns whether it registered a package for the user;
 // `cancelled` turns true when the caller cancels.
 using RequestWork = std::function<bool(ProgressReporter& progress, const std::atomic<bool>& cancelled)>;
 
 // Starts a request. It reports 0 % at once and 100 % when the work returns; a
 // failure ends it with the Error status, the code as the extended error code
-// and a text that says what went wrong (out of memory ends it with the code alone).
+// (a DeploymentFailure's own extended code) and a text that says what went
+// wrong (out of memory ends it with the code alone).
 DeploymentOperation StartRequest(RequestWork work);
 
 // A request that changes the store in one step: 0 % before it, 100 % after.
