@@ -1,11 +1,16 @@
-// appxpack: packs a folder into a package file with a generated manifest and
-// block map, or packages into a bundle; signed when given a certificate and its key.
+// appxpack: packs a folder into a package file, with the folder's own
+// manifest or one made for the identity given, or packages into a bundle;
+// signed when given a certificate and its key.
+#include <algorithm>
+#include <cctype>
 #include <exception>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <map>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <boost/program_options.hpp>
@@ -54,6 +59,23 @@ std::string ReadText(const std::string& file) {
     return text;
 }
 
+// The identity a source folder's own manifest declares, checked against
+// the options that name part of it.
+packaging::Identity CheckedIdentity(const std::string& manifestFile, const packaging::Identity& given,
+                                    const boost::program_options::variables_map& values) {
+    const packaging::Identity identity = packaging::IdentityOfManifest(ReadText(manifestFile));
+    for (const auto& [option, ours, theirs] : {std::tuple{"name", &given.name, &identity.name},
+                                               {"publisher", &given.publisher, &identity.publisher},
+                                               {"version", &given.version, &identity.version},
+                                               {"arch", &given.architecture, &identity.architecture},
+                                               {"resource-id", &given.resourceId, &identity.resourceId}}) {
+        if (values.count(option) != 0 && !values[option].defaulted() && *ours != *theirs) {
+            throw std::runtime_error(std::string("--") + option + " " + *ours + " is not the manifest's " + *theirs);
+        }
+    }
+    return identity;
+}
+
 int Run(int argc, char** argv) {
     namespace po = boost::program_options;
     packaging::Identity identity;
@@ -63,18 +85,29 @@ int Run(int argc, char** argv) {
     std::string signCert;
     std::string signKey;
     std::vector<std::string> signChain;
-    po::options_description options("appxpack --name N --publisher P --version V [options] --out pkg.appx <source dir>");
+    std::string hashMethod;
+    po::options_description options(
+        "appxpack [--name N --publisher P --version V] [options] --out pkg.appx <source dir>\n"
+        "appxpack --name N --publisher P --version V [options] --out app.appxbundle --bundle-package FILE@ARCH...\n\n"
+        "A source folder's own AppxManifest.xml is the package's manifest, as the platform's packer takes it;\n"
+        "the identity is then the manifest's, and --name, --publisher, --version, --arch and --resource-id,\n"
+        "when given, must agree with it. Without one, a manifest is made for the identity they give\n"
+        "(--name, --publisher and --version needed). The packer's own files in the folder (AppxBlockMap.xml,\n"
+        "[Content_Types].xml, AppxSignature.p7x, AppxMetadata/CodeIntegrity.cat) and hidden (dot) files\n"
+        "are left out, with a warning.\n\nOptions");
     options.add_options()
         ("help,h", "show this help")
-        ("name", po::value(&identity.name)->required(), "package name")
-        ("publisher", po::value(&identity.publisher)->required(), "publisher, e.g. \"CN=Example\"")
-        ("version", po::value(&identity.version)->required(), "version a.b.c.d")
+        ("name", po::value(&identity.name), "package name")
+        ("publisher", po::value(&identity.publisher), "publisher, e.g. \"CN=Example\"")
+        ("version", po::value(&identity.version), "version a.b.c.d")
         ("arch", po::value(&identity.architecture)->default_value("neutral"), "x86, x64, arm, arm64 or neutral")
         ("resource-id", po::value(&identity.resourceId), "resource id")
         ("out", po::value(&out)->required(), "package file to write")
         ("source", po::value(&sourceDir), "folder whose files become the payload")
         ("bundle-package", po::value(&bundleParts)->composing(),
          "instead of a source folder, a package of the bundle to write: FILE@ARCH[@RESOURCE-ID[@LANG,...]] (repeatable)")
+        ("hash", po::value(&hashMethod)->default_value("SHA256"),
+         "the block map's hash method, which a signature's digests follow: SHA256, SHA384 or SHA512")
         ("sign-cert", po::value(&signCert),
          "sign with this code signing certificate (PEM); its subject must be the publisher")
         ("sign-key", po::value(&signKey), "the signing certificate's private key (PEM, not encrypted)")
@@ -90,10 +123,17 @@ int Run(int argc, char** argv) {
         return 0;
     }
     po::notify(values);
-    if (!std::regex_match(identity.version, std::regex(R"(\d+\.\d+\.\d+\.\d+)"))) {
-        throw std::runtime_error("the version must be four numbers separated by dots: " + identity.version);
-    }
     packaging::PackageOptions packageOptions;
+    const std::map<std::string, packaging::HashMethod> methods{{"SHA256", packaging::HashMethod::Sha256},
+                                                               {"SHA384", packaging::HashMethod::Sha384},
+                                                               {"SHA512", packaging::HashMethod::Sha512}};
+    std::string method = hashMethod;
+    std::transform(method.begin(), method.end(), method.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    if (!methods.contains(method)) {
+        throw std::runtime_error("the hash method is SHA256, SHA384 or SHA512, not " + hashMethod);
+    }
+    packageOptions.hashMethod = methods.at(method);
     if (!signCert.empty() || !signKey.empty() || !signChain.empty()) {
         if (signCert.empty() || signKey.empty()) {
             throw std::runtime_error("signing needs both --sign-cert and --sign-key");
@@ -104,7 +144,20 @@ int Run(int argc, char** argv) {
         }
         packageOptions.signer = std::move(signer);
     }
+    const auto requireIdentity = [&] {
+        for (const char* option : {"name", "publisher", "version"}) {
+            if (values.count(option) == 0) {
+                throw std::runtime_error(std::string("--") + option + " is needed" +
+                                         (bundleParts.empty() ? " when the source folder has no AppxManifest.xml"
+                                                              : ""));
+            }
+        }
+        if (!std::regex_match(identity.version, std::regex(R"(\d+\.\d+\.\d+\.\d+)"))) {
+            throw std::runtime_error("the version must be four numbers separated by dots: " + identity.version);
+        }
+    };
     if (!bundleParts.empty()) {
+        requireIdentity();
         std::vector<packaging::BundledPackageFile> packages;
         for (const std::string& part : bundleParts) {
             packages.push_back(BundlePart(part, identity));
@@ -115,7 +168,18 @@ int Run(int argc, char** argv) {
     if (sourceDir.empty()) {
         throw std::runtime_error("a source folder or --bundle-package is needed");
     }
-    packaging::WritePackage(out, identity, packaging::PayloadFromDirectory(sourceDir), packageOptions);
+    const packaging::SourceFolder folder = packaging::ReadSourceFolder(sourceDir);
+    for (const std::string& skipped : folder.skipped) {
+        std::cerr << "appxpack: warning: leaving out the " << skipped << '\n';
+    }
+    if (folder.manifest) {
+        // Checked before anything is written.
+        CheckedIdentity(folder.manifest->string(), identity, values);
+        packaging::WritePackageWithManifest(out, *folder.manifest, folder.payload, packageOptions);
+        return 0;
+    }
+    requireIdentity();
+    packaging::WritePackage(out, identity, folder.payload, packageOptions);
     return 0;
 }
 

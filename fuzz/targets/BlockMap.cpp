@@ -55,7 +55,7 @@ const std::filesystem::path& PackageWithoutBlockMap() {
         for (const packaging::PayloadFile& file : Payload()) {
             package.AddPayload(file);
         }
-        package.AddEntry("[Content_Types].xml", package.ContentTypesXml(), S_IFREG | 0644);
+        package.AddContentTypes();
         package.Close();
         return path;
     }();

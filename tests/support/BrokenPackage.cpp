@@ -131,7 +131,10 @@ void CorruptCompressedBlock(const std::filesystem::path& file, const std::string
 
 void WriteBrokenPackage(const std::filesystem::path& packageFile, const packaging::Identity& identity,
                         const std::vector<PayloadFile>& payload, const PackageFaults& faults) {
-    packaging::PackageBuilder package(packageFile, packaging::PackageOptions{packaging::HashMethod::Sha256, faults.signer});
+    // A FileHash can only be wrong where the block map gives FileHashes.
+    const packaging::PackageOptions options{packaging::HashMethod::Sha256, faults.signer,
+                                            faults.wrongFileHashOf.has_value()};
+    packaging::PackageBuilder package(packageFile, options);
     if (faults.deflateBlocksTogether) {
         package.DeflateBlocksTogether();
     }
@@ -139,8 +142,9 @@ void WriteBrokenPackage(const std::filesystem::path& packageFile, const packagin
     const auto add = [&](const PayloadFile& file) {
         const std::string entryName = packaging::EncodePartName(file.name);
         const std::uint32_t mode = S_IFREG | (file.executable ? 0755 : 0644);
+        const packaging::Compression compression = packaging::CompressionOf(file);
         packaging::BlockHashes hashes = packaging::HashBlocks(file.content);
-        hashes.compressedSizes = package.AddEntry(entryName, Stored(file, faults), mode).compressedSizes;
+        hashes.compressedSizes = package.AddEntry(entryName, Stored(file, faults), mode, compression).compressedSizes;
         if (faults.corruptDeflatedBlockOf == file.name) {
             corruptedSizes = hashes.compressedSizes;
         }
@@ -157,13 +161,10 @@ void WriteBrokenPackage(const std::filesystem::path& packageFile, const packagin
         }
         if (faults.duplicateOf == file.name) {
             const auto* bytes = std::get_if<std::string>(&file.content);
-            package.AddEntry(std::string(entryName.size(), '\x01'), bytes != nullptr ? *bytes : "", mode);
+            package.AddEntry(std::string(entryName.size(), '\x01'), bytes != nullptr ? *bytes : "", mode, compression);
         }
     };
 
-    if (!faults.omitManifest) {
-        add(PayloadFile{"AppxManifest.xml", faults.manifestOverride.value_or(packaging::ManifestXml(identity)), false});
-    }
     for (const PayloadFile& file : payload) {
         add(file);
     }
@@ -177,14 +178,22 @@ void WriteBrokenPackage(const std::filesystem::path& packageFile, const packagin
     if (faults.symlinkEntry) {
         package.AddEntry(faults.symlinkEntry->name, faults.symlinkEntry->bytes, S_IFLNK | 0777);
     }
+    // The manifest after the payload, as the packer writes it.
+    if (!faults.omitManifest) {
+        add(PayloadFile{"AppxManifest.xml", faults.manifestOverride.value_or(packaging::ManifestXml(identity)), false});
+    }
     if (faults.blockMapOnlyFile) {
         package.ListInBlockMap(*faults.blockMapOnlyFile, faults.blockMapOnlyFile->size(), {}, 0);
     }
-    if (!faults.omitContentTypes) {
-        package.AddEntry("[Content_Types].xml", package.ContentTypesXml(), S_IFREG | 0644);
-    }
     if (!faults.omitBlockMap) {
-        package.AddEntry("AppxBlockMap.xml", faults.blockMapOverride.value_or(package.BlockMapXml()), S_IFREG | 0644);
+        if (faults.blockMapOverride) {
+            package.AddEntry("AppxBlockMap.xml", *faults.blockMapOverride, S_IFREG | 0644);
+        } else {
+            package.AddBlockMap();
+        }
+    }
+    if (!faults.omitContentTypes) {
+        package.AddContentTypes();
     }
     package.Close();
 

@@ -29,7 +29,7 @@ struct PackageFaults {
     std::optional<std::string> blockMapOnlyFile;    // the block map lists this name, the ZIP has no such entry
     std::optional<std::string> duplicateOf;         // a second entry with exactly this file's name
     std::optional<std::string> wrongCompressedSizeOf;  // block map gives this file's first block one byte more
-    std::optional<std::string> wrongFileHashOf;     // block map gives this file a FileHash of other data
+    std::optional<std::string> wrongFileHashOf;        // block map gives FileHashes, this file one of other data
     std::optional<std::string> bzip2Of;             // this file's entry claims bzip2 compression
     std::vector<RawEntry> extraEntries;             // added with raw names ("../evil", "/abs", ...), no content type
     std::vector<RawEntry> typedEntries;             // added with raw names and a content type (signature, catalog)

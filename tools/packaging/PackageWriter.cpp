@@ -5,15 +5,15 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <fstream>
+#include <iterator>
 #include <map>
-#include <stdexcept>
-
 #include <pugixml.hpp>
+#include <stdexcept>
 
 #include "tools/packaging/Signing.h"
 #include "tools/packaging/XmlWriting.h"
-#include "tools/packaging/ZipWriter.h"
 
 namespace packaging {
 
@@ -26,6 +26,8 @@ constexpr const char* kBlockMapName = "AppxBlockMap.xml";
 constexpr const char* kContentTypesName = "[Content_Types].xml";
 constexpr const char* kCodeIntegrityName = "AppxMetadata/CodeIntegrity.cat";
 constexpr const char* kBundleManifestName = "AppxMetadata/AppxBundleManifest.xml";
+constexpr const char* kOctetStream = "application/octet-stream";
+constexpr std::uint32_t kRegularFile = S_IFREG | 0644;
 
 [[noreturn]] void Fail(const std::string& text) { throw std::runtime_error(text); }
 
@@ -113,6 +115,147 @@ private:
     std::string m_fileDigest;
 };
 
+std::string Lower(std::string_view text) {
+    std::string lower(text);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return lower;
+}
+
+// The extension of a part name's last segment, without the dot; empty without one.
+std::string_view ExtensionOf(std::string_view name) {
+    const auto slash = name.rfind('/');
+    const auto dot = name.rfind('.');
+    if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash)) {
+        return {};
+    }
+    return name.substr(dot + 1);
+}
+
+// The kinds of file that the packer stores rather than deflates: already
+// compressed ones. Found by packing one file of every kind with it.
+bool StoredKind(std::string_view extension) {
+    static const std::vector<std::string_view> kStoredKinds = {
+        "appx", "avi", "cab",  "docm", "docx", "dotm", "dotx", "gif",  "gz",   "jpeg", "jpg",  "m4a",
+        "mov",  "mp3", "mpeg", "mpg",  "png",  "potm", "potx", "ppam", "ppsm", "ppsx", "pptm", "pptx",
+        "rar",  "tar", "wma",  "wmv",  "xap",  "xlam", "xlsb", "xlsm", "xlsx", "xltm", "xltx", "zip"};
+    return std::find(kStoredKinds.begin(), kStoredKinds.end(), Lower(extension)) != kStoredKinds.end();
+}
+
+// The packer's content type for an extension, found the same way; the
+// packer gives every extension it does not know application/octet-stream.
+const char* DefaultContentType(std::string_view extension) {
+    static const std::map<std::string, const char*, std::less<>> kTypes = {
+        {"aiff", "audio/x-aiff"},
+        {"appx", "application/vnd.ms-appx"},
+        {"atom", "application/atom+xml"},
+        {"au", "audio/basic"},
+        {"avi", "video/avi"},
+        {"b64", "application/base64"},
+        {"bmp", "image/bmp"},
+        {"c", "text/plain"},
+        {"cab", "application/vnd.ms-cab-compressed"},
+        {"cpp", "text/plain"},
+        {"cs", "text/plain"},
+        {"css", "text/css"},
+        {"csv", "text/csv"},
+        {"dll", "application/x-msdownload"},
+        {"doc", "application/msword"},
+        {"docm", "application/vnd.ms-word.document.macroenabled.12"},
+        {"docx", "application/vnd.openxmlformats-officedocument.wordprocessingml.document"},
+        {"dot", "application/msword"},
+        {"dotm", "application/vnd.ms-word.document.macroenabled.12"},
+        {"dotx", "application/vnd.openxmlformats-officedocument.wordprocessingml.document"},
+        {"dtd", "application/xml-dtd"},
+        {"emf", "image/x-emf"},
+        {"exe", "application/x-msdownload"},
+        {"gif", "image/gif"},
+        {"gz", "application/x-gzip-compressed"},
+        {"h", "text/plain"},
+        {"htm", "text/html"},
+        {"html", "text/html"},
+        {"ico", "image/vnd.microsoft.icon"},
+        {"java", "application/java"},
+        {"jpeg", "image/jpeg"},
+        {"jpg", "image/jpeg"},
+        {"js", "application/x-javascript"},
+        {"json", "application/json"},
+        {"m4a", "audio/mp4"},
+        {"mid", "audio/mid"},
+        {"mov", "video/quicktime"},
+        {"mp3", "audio/mpeg"},
+        {"mpeg", "video/mpeg"},
+        {"mpg", "video/mpeg"},
+        {"p7s", "application/x-pkcs7-signature"},
+        {"pdf", "application/pdf"},
+        {"png", "image/png"},
+        {"pot", "application/vnd.ms-powerpoint"},
+        {"potm", "application/vnd.ms-powerpoint.template.macroenabled.12"},
+        {"potx", "application/vnd.openxmlformats-officedocument.presentationml.template"},
+        {"ppa", "application/vnd.ms-powerpoint"},
+        {"ppam", "application/vnd.ms-powerpoint.addin.macroenabled.12"},
+        {"pps", "application/vnd.ms-powerpoint"},
+        {"ppsm", "application/vnd.ms-powerpoint.slideshow.macroenabled.12"},
+        {"ppsx", "application/vnd.openxmlformats-officedocument.presentationml.slideshow"},
+        {"ppt", "application/vnd.ms-powerpoint"},
+        {"pptm", "application/vnd.ms-powerpoint.presentation.macroenabled.12"},
+        {"pptx", "application/vnd.openxmlformats-officedocument.presentationml.presentation"},
+        {"ps", "application/postscript"},
+        {"rar", "application/x-rar-compressed"},
+        {"rss", "application/rss+xml"},
+        {"rtf", "text/richtext"},
+        {"sct", "text/scriptlet"},
+        {"svg", "image/svg+xml"},
+        {"tar", "application/x-tar"},
+        {"tif", "image/tiff"},
+        {"tiff", "image/tiff"},
+        {"txt", "text/plain"},
+        {"wav", "audio/wav"},
+        {"wma", "audio/x-ms-wma"},
+        {"wmf", "image/x-wmf"},
+        {"wmv", "video/x-ms-wmv"},
+        {"xaml", "application/xaml+xml"},
+        {"xap", "application/x-silverlight-app"},
+        {"xbap", "application/x-ms-xbap"},
+        {"xhtml", "application/xhtml+xml"},
+        {"xla", "application/vnd.ms-excel"},
+        {"xlam", "application/vnd.ms-excel.addin.macroenabled.12"},
+        {"xls", "application/vnd.ms-excel"},
+        {"xlsb", "application/vnd.ms-excel.sheet.binary.macroEnabled.12"},
+        {"xlsm", "application/vnd.ms-excel.sheet.macroEnabled.12"},
+        {"xlsx", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"},
+        {"xlt", "application/vnd.ms-excel"},
+        {"xltm", "application/vnd.ms-excel.template.macroEnabled.12"},
+        {"xltx", "application/vnd.openxmlformats-officedocument.spreadsheetml.template"},
+        {"xml", "text/xml"},
+        {"xsd", "text/xml"},
+        {"xsl", "application/xslt+xml"},
+        {"xslt", "application/xslt+xml"},
+        {"zip", "application/x-zip-compressed"},
+    };
+    const auto found = kTypes.find(Lower(extension));
+    return found != kTypes.end() ? found->second : kOctetStream;
+}
+
+// The types of the parts the packer names itself.
+const char* OwnContentType(std::string_view name) {
+    if (name == kManifestName) {
+        return "application/vnd.ms-appx.manifest+xml";
+    }
+    if (name == kBundleManifestName) {
+        return "application/vnd.ms-appx.bundlemanifest+xml";
+    }
+    return nullptr;
+}
+
+// Files the packer leaves out of a source folder because it makes them (or
+// a signer does), compared as the platform's file system compares names.
+bool IsFootprintFile(const std::string& relativeName) {
+    const std::string lower = Lower(relativeName);
+    return lower == Lower(kBlockMapName) || lower == Lower(kContentTypesName) || lower == Lower(kSignatureName) ||
+           lower == Lower(kCodeIntegrityName);
+}
+
 // Reads content in blocks, from memory or from its file.
 ZipWriter::Reader ReaderOf(const Content& content, std::unique_ptr<std::ifstream>& file) {
     if (const auto* bytes = std::get_if<std::string>(&content)) {
@@ -150,10 +293,10 @@ BlockHashes HashBlocks(const Content& content, HashMethod method) {
     return hasher.Finish();
 }
 
-// Part names keep unreserved characters and a few delimiters as they are and
-// percent-encode every other byte.
+// Part names keep letters, digits, "-._~" and the segments' slashes, and
+// percent-encode every other byte, as the packer names its entries.
 std::string EncodePartName(std::string_view name) {
-    static constexpr std::string_view kKept = "-._~!$&'()*+,;=@/";
+    static constexpr std::string_view kKept = "-._~/";
     std::string encoded;
     for (const char c : name) {
         const auto byte = static_cast<unsigned char>(c);
@@ -170,10 +313,9 @@ std::string EncodePartName(std::string_view name) {
     return encoded;
 }
 
-struct PackageBuilder::BlockMap {
-    pugi::xml_document document;
-    pugi::xml_node root;
-};
+Compression CompressionOf(const PayloadFile& file) {
+    return file.stored || StoredKind(ExtensionOf(file.name)) ? Compression::Stored : Compression::Blocks;
+}
 
 // What a signature needs that only the writing sees: the digest of every byte
 // written and of the parts it names.
@@ -191,17 +333,13 @@ PackageBuilder::PackageBuilder(const std::filesystem::path& packageFile, HashMet
 // A signer that cannot sign fails before the file is replaced.
 PackageBuilder::PackageBuilder(const std::filesystem::path& packageFile, const PackageOptions& options)
     : m_method(options.hashMethod),
+      m_fileHashes(options.fileHashes),
       m_signing(options.signer ? std::make_unique<Signing>(*options.signer, options.hashMethod) : nullptr),
-      m_zip(std::make_unique<ZipWriter>(packageFile)),
-      m_blockMap(std::make_unique<BlockMap>()) {
-    m_blockMap->root = AppendRoot(m_blockMap->document, "BlockMap", "http://schemas.microsoft.com/appx/2010/blockmap");
-    m_blockMap->root.append_attribute("xmlns:b4") = "http://schemas.microsoft.com/appx/2021/blockmap";
-    m_blockMap->root.append_attribute("IgnorableNamespaces") = "b4";
-    m_blockMap->root.append_attribute("HashMethod") = MethodUri(options.hashMethod);
+      m_zip(std::make_unique<ZipWriter>(packageFile)) {
     if (m_signing) {
-        // osslsigncode digests the classic end record alone when it holds every
-        // value; without ZIP64 end records in the file, no reader can differ.
-        m_zip->Zip64EndOnlyWhenNeeded();
+        // The store's signature reader (and osslsigncode, which writes them
+        // so) takes disk numbers only as 0.
+        m_zip->DiskNumbersZero();
         m_zip->Observe([this](std::string_view written) { m_signing->written.Update(written); });
     }
 }
@@ -210,7 +348,8 @@ PackageBuilder::~PackageBuilder() = default;
 
 void PackageBuilder::AddPayload(const PayloadFile& file) {
     const std::string entryName = EncodePartName(file.name);
-    const BlockHashes hashes = AddEntry(entryName, file.content, S_IFREG | (file.executable ? 0755 : 0644), file.stored);
+    const BlockHashes hashes =
+        AddEntry(entryName, file.content, S_IFREG | (file.executable ? 0755 : 0644), CompressionOf(file));
     AddPartName(file.name);
     // The catalog is a footprint file, covered by the signature, not the block map.
     if (file.name != kCodeIntegrityName) {
@@ -219,15 +358,16 @@ void PackageBuilder::AddPayload(const PayloadFile& file) {
 }
 
 BlockHashes PackageBuilder::AddEntry(const std::string& rawName, const Content& content, std::uint32_t mode,
-                                     bool stored) {
+                                     Compression compression) {
     std::unique_ptr<std::ifstream> file;
     BlockHasher hasher(m_method);
-    m_zip->Add(rawName, mode, !stored, ReaderOf(content, file), [&](std::string_view block, std::uint64_t compressed) {
-        hasher.Add(block);
-        if (!stored) {
-            hasher.Hashes().compressedSizes.push_back(compressed);
-        }
-    });
+    m_zip->Add(rawName, mode, compression, ReaderOf(content, file),
+               [&](std::string_view block, std::uint64_t compressed) {
+                   hasher.Add(block);
+                   if (compression == Compression::Blocks) {
+                       hasher.Hashes().compressedSizes.push_back(compressed);
+                   }
+               });
     BlockHashes hashes = hasher.Finish();
     if (m_signing) {
         if (rawName == kContentTypesName || rawName == kBlockMapName || rawName == kCodeIntegrityName) {
@@ -238,74 +378,97 @@ BlockHashes PackageBuilder::AddEntry(const std::string& rawName, const Content& 
     return hashes;
 }
 
-void PackageBuilder::AddPartName(const std::string& name) { m_partNames.push_back(name); }
+void PackageBuilder::AddPartName(const std::string& name, const std::string& contentType) {
+    const std::string partName = "/" + EncodePartName(name);
+    if (name == kCodeIntegrityName) {
+        m_contentTypes.push_back({false, partName, "application/vnd.ms-pkiseccat"});
+        return;
+    }
+    const char* own = OwnContentType(name);
+    const std::string type = !contentType.empty() ? contentType : own != nullptr ? own : "";
+    const std::string_view extension = ExtensionOf(partName);
+    if (extension.empty()) {
+        m_contentTypes.push_back({false, partName, type.empty() ? kOctetStream : type});
+        return;
+    }
+    // Extensions are told apart without regard to case; the first spelling is kept.
+    const auto known = std::find_if(m_contentTypes.begin(), m_contentTypes.end(), [&](const ContentType& entry) {
+        return entry.isDefault && Lower(entry.key) == Lower(extension);
+    });
+    if (known == m_contentTypes.end()) {
+        m_contentTypes.push_back({true, std::string(extension), type.empty() ? DefaultContentType(extension) : type});
+    } else if (!type.empty() && known->type != type) {
+        m_contentTypes.push_back({false, partName, type});
+    }
+}
 
 void PackageBuilder::ListInBlockMap(const std::string& name, std::size_t entryNameLength, const BlockHashes& hashes,
                                     std::uint64_t size) {
     std::string blockMapName = name;
     std::replace(blockMapName.begin(), blockMapName.end(), '/', '\\');
-    auto file = m_blockMap->root.append_child("File");
-    file.append_attribute("Name") = blockMapName.c_str();
-    file.append_attribute("Size") = std::to_string(size).c_str();
-    file.append_attribute("LfhSize") = std::to_string(kLocalHeaderFixedSize + entryNameLength).c_str();
-    for (std::size_t block = 0; block < hashes.blocks.size(); ++block) {
-        auto element = file.append_child("Block");
-        element.append_attribute("Hash") = hashes.blocks[block].c_str();
-        if (block < hashes.compressedSizes.size()) {
-            element.append_attribute("Size") = std::to_string(hashes.compressedSizes[block]).c_str();
-        }
-    }
+    std::string& out = m_blockMapFiles;
+    out += "<File Name=\"" + EscapeXml(blockMapName) + "\" Size=\"" + std::to_string(size) + "\" LfhSize=\"" +
+           std::to_string(kLocalHeaderFixedSize + entryNameLength) + "\"";
     // A file of one block has its hash already.
-    if (hashes.blocks.size() > 1 && !hashes.file.empty()) {
-        file.append_child("b4:FileHash").append_attribute("Hash") = hashes.file.c_str();
+    const bool fileHash = m_fileHashes && hashes.blocks.size() > 1 && !hashes.file.empty();
+    if (hashes.blocks.empty() && !fileHash) {
+        out += "/>";
+        return;
     }
+    out += ">";
+    for (std::size_t block = 0; block < hashes.blocks.size(); ++block) {
+        out += "<Block Hash=\"" + hashes.blocks[block] + "\"";
+        if (block < hashes.compressedSizes.size()) {
+            out += " Size=\"" + std::to_string(hashes.compressedSizes[block]) + "\"";
+        }
+        out += "/>";
+    }
+    if (fileHash) {
+        out += "<b4:FileHash Hash=\"" + hashes.file + "\"/>";
+    }
+    out += "</File>";
 }
 
-std::string PackageBuilder::BlockMapXml() const { return ToXml(m_blockMap->document); }
+std::string PackageBuilder::BlockMapXml() const {
+    std::string xml =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\"?>\r\n"
+        "<BlockMap xmlns=\"http://schemas.microsoft.com/appx/2010/blockmap\"";
+    if (m_fileHashes) {
+        xml += " xmlns:b4=\"http://schemas.microsoft.com/appx/2021/blockmap\" IgnorableNamespaces=\"b4\"";
+    }
+    return xml + " HashMethod=\"" + MethodUri(m_method) + "\">" + m_blockMapFiles + "</BlockMap>";
+}
 
 std::string PackageBuilder::ContentTypesXml() const {
-    pugi::xml_document document;
-    auto types = AppendRoot(document, "Types", "http://schemas.openxmlformats.org/package/2006/content-types");
-    std::map<std::string, std::string> defaults;
-    for (const std::string& name : m_partNames) {
-        if (name == kCodeIntegrityName) {
-            AppendOverride(types, name, "application/vnd.ms-pkiseccat");
-            continue;
-        }
-        const auto slash = name.rfind('/');
-        const auto dot = name.rfind('.');
-        if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
-            auto override = types.append_child("Override");
-            override.append_attribute("PartName") = ("/" + name).c_str();
-            override.append_attribute("ContentType") = "application/octet-stream";
-            continue;
-        }
-        std::string extension = name.substr(dot + 1);
-        std::transform(extension.begin(), extension.end(), extension.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        defaults.emplace(extension, extension == "xml" ? "application/xml" : "application/octet-stream");
+    std::string xml =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+        "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">";
+    const auto element = [&xml](bool isDefault, const std::string& key, const std::string& type) {
+        xml += isDefault ? "<Default Extension=\"" : "<Override PartName=\"";
+        xml += EscapeXml(key) + "\" ContentType=\"" + EscapeXml(type) + "\" />";
+    };
+    for (const ContentType& entry : m_contentTypes) {
+        element(entry.isDefault, entry.key, entry.type);
     }
-    for (const auto& [extension, type] : defaults) {
-        auto element = types.append_child("Default");
-        element.append_attribute("Extension") = extension.c_str();
-        element.append_attribute("ContentType") = type.c_str();
-    }
-    auto manifest = types.append_child("Override");
-    manifest.append_attribute("PartName") = "/AppxManifest.xml";
-    manifest.append_attribute("ContentType") = "application/vnd.ms-appx.manifest+xml";
-    auto blockMap = types.append_child("Override");
-    blockMap.append_attribute("PartName") = "/AppxBlockMap.xml";
-    blockMap.append_attribute("ContentType") = "application/vnd.ms-appx.blockmap+xml";
+    element(false, std::string("/") + kBlockMapName, "application/vnd.ms-appx.blockmap+xml");
     if (m_signing) {
-        AppendOverride(types, kSignatureName, kSignatureContentType);
+        element(false, std::string("/") + kSignatureName, kSignatureContentType);
     }
-    return ToXml(document);
+    return xml + "</Types>";
+}
+
+void PackageBuilder::AddBlockMap() { AddEntry(kBlockMapName, BlockMapXml(), kRegularFile); }
+
+void PackageBuilder::AddContentTypes() {
+    AddEntry(kContentTypesName, ContentTypesXml(), kRegularFile, Compression::Stream);
 }
 
 void PackageBuilder::Close() {
     if (m_signing) {
         SignedDigests digests;
         digests.beforeSignature = m_signing->written.Finish();
+        // The end records as they would be without the signature's entry,
+        // which goes where the central directory would have begun.
         Digester endRecords(m_method);
         endRecords.Update(m_zip->EndRecords());
         digests.centralDirectory = endRecords.Finish();
@@ -320,7 +483,7 @@ void PackageBuilder::Close() {
         }
         m_zip->Observe({});
         m_zip->AddBytes(kSignatureName, SignatureFile(m_signing->signer, m_method, m_signing->bundle, digests),
-                        S_IFREG | 0644);
+                        kRegularFile, Compression::Stream);
         m_signing.reset();
     }
     m_zip->Close();
@@ -335,41 +498,103 @@ std::string ManifestXml(const Identity& identity) {
     auto properties = package.append_child("Properties");
     properties.append_child("DisplayName").text() = identity.name.c_str();
     properties.append_child("PublisherDisplayName").text() = identity.publisher.c_str();
+    // The least the packer takes: it refuses a manifest without Resources.
+    package.append_child("Resources").append_child("Resource").append_attribute("Language") = "en-us";
     return ToXml(document);
+}
+
+Identity IdentityOfManifest(std::string_view manifestXml) {
+    pugi::xml_document document;
+    if (!document.load_buffer(manifestXml.data(), manifestXml.size())) {
+        Fail("the manifest is not well-formed XML");
+    }
+    // Whatever prefix the manifest gives its namespace.
+    const auto local = [](const pugi::xml_node& node) {
+        const std::string_view name = node.name();
+        const auto colon = name.find(':');
+        return colon == std::string_view::npos ? name : name.substr(colon + 1);
+    };
+    const pugi::xml_node root = document.document_element();
+    pugi::xml_node element;
+    if (local(root) == "Package") {
+        element = root.find_child([&](const pugi::xml_node& child) { return local(child) == "Identity"; });
+    }
+    Identity identity{element.attribute("Name").value(), element.attribute("Publisher").value(),
+                      element.attribute("Version").value(), element.attribute("ProcessorArchitecture").value(),
+                      element.attribute("ResourceId").value()};
+    if (identity.name.empty() || identity.publisher.empty() || identity.version.empty()) {
+        Fail("the manifest declares no package identity (Package/Identity with Name, Publisher and Version)");
+    }
+    if (identity.architecture.empty()) {
+        identity.architecture = "neutral";
+    }
+    return identity;
+}
+
+void WritePackageWithManifest(const std::filesystem::path& packageFile, const Content& manifest,
+                              const std::vector<PayloadFile>& payload, const PackageOptions& options) {
+    PackageBuilder package(packageFile, options);
+    for (const PayloadFile& file : payload) {
+        if (file.name == kManifestName) {
+            Fail("the payload holds a second manifest");
+        }
+        package.AddPayload(file);
+    }
+    package.AddPayload(PayloadFile{kManifestName, manifest, false});
+    package.AddBlockMap();
+    package.AddContentTypes();
+    package.Close();
 }
 
 void WritePackage(const std::filesystem::path& packageFile, const Identity& identity,
                   const std::vector<PayloadFile>& payload, const PackageOptions& options) {
-    PackageBuilder package(packageFile, options);
-    package.AddPayload(PayloadFile{kManifestName, ManifestXml(identity), false});
-    for (const PayloadFile& file : payload) {
-        package.AddPayload(file);
-    }
-    package.AddEntry(kContentTypesName, package.ContentTypesXml(), S_IFREG | 0644);
-    package.AddEntry(kBlockMapName, package.BlockMapXml(), S_IFREG | 0644);
-    package.Close();
+    WritePackageWithManifest(packageFile, ManifestXml(identity), payload, options);
 }
 
-std::vector<PayloadFile> PayloadFromDirectory(const std::filesystem::path& sourceDir) {
-    std::vector<PayloadFile> payload;
-    for (const auto& item : std::filesystem::recursive_directory_iterator(sourceDir)) {
-        const auto status = item.symlink_status();
+SourceFolder ReadSourceFolder(const std::filesystem::path& sourceDir) {
+    SourceFolder folder;
+    auto items = std::filesystem::recursive_directory_iterator(sourceDir);
+    for (auto item = begin(items); item != end(items); ++item) {
+        const auto status = item->symlink_status();
+        const std::string name = item->path().lexically_relative(sourceDir).generic_string();
+        // The packer skips hidden files and folders; dot names are the hidden ones here.
+        if (item->path().filename().string().starts_with(".")) {
+            folder.skipped.push_back("hidden " +
+                                     std::string(std::filesystem::is_directory(status) ? "folder " : "file ") + name);
+            if (std::filesystem::is_directory(status)) {
+                item.disable_recursion_pending();
+            }
+            continue;
+        }
         if (std::filesystem::is_directory(status)) {
             continue;
         }
         if (!std::filesystem::is_regular_file(status)) {
-            Fail("not a regular file: " + item.path().string());
+            Fail("not a regular file: " + item->path().string());
         }
-        const std::string name = item.path().lexically_relative(sourceDir).generic_string();
-        if (name == kManifestName || name == kBlockMapName || name == kContentTypesName || name == kSignatureName) {
-            Fail("the source folder holds " + name + ", which the package writer makes itself");
+        if (Lower(name) == Lower(kManifestName)) {
+            folder.manifest = item->path();
+            continue;
+        }
+        if (IsFootprintFile(name)) {
+            folder.skipped.push_back("footprint file " + name);
+            continue;
         }
         const bool executable = (status.permissions() & std::filesystem::perms::owner_exec) != std::filesystem::perms::none;
-        payload.push_back(PayloadFile{name, item.path(), executable});
+        folder.payload.push_back(PayloadFile{name, item->path(), executable});
     }
-    std::sort(payload.begin(), payload.end(),
+    std::sort(folder.payload.begin(), folder.payload.end(),
               [](const PayloadFile& left, const PayloadFile& right) { return left.name < right.name; });
-    return payload;
+    std::sort(folder.skipped.begin(), folder.skipped.end());
+    return folder;
+}
+
+std::vector<PayloadFile> PayloadFromDirectory(const std::filesystem::path& sourceDir) {
+    SourceFolder folder = ReadSourceFolder(sourceDir);
+    if (folder.manifest) {
+        Fail("the source folder holds a manifest of its own: " + folder.manifest->string());
+    }
+    return std::move(folder.payload);
 }
 
 void WriteFile(const std::filesystem::path& file, std::string_view bytes) {

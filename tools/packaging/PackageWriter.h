@@ -1,7 +1,9 @@
-// Writes package files as the platform's packer lays them out: a ZIP (see
-// ZipWriter.h) with the payload, AppxManifest.xml, [Content_Types].xml and
-// AppxBlockMap.xml, the block map in the 2021 namespace with each block's
-// compressed size and a FileHash for every file of more than one block.
+// Writes package files exactly as the platform's packer writes them: a ZIP
+// (see ZipWriter.h) with the payload, then AppxManifest.xml, AppxBlockMap.xml
+// and [Content_Types].xml, already compressed kinds of file stored, the block
+// map in the 2010 namespace with each deflated block's compressed size. Only
+// the entries' time stamp is not the packer's (a fixed one, for reproducible
+// packages), and a file's Unix mode is kept when it has an execute bit.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +14,8 @@
 #include <string_view>
 #include <variant>
 #include <vector>
+
+#include "tools/packaging/ZipWriter.h"
 
 namespace packaging {
 
@@ -32,7 +36,9 @@ struct PayloadFile {
     std::string name;  // '/' separators, relative to the package root
     Content content;
     bool executable = false;
-    bool stored = false;  // as the packer keeps already compressed files
+    // Stored even where the packer would deflate it; the packer stores
+    // already compressed kinds of file (.png, .zip, ...) on its own.
+    bool stored = false;
 };
 
 // The block map's HashMethod, which follows the signing digest.
@@ -48,22 +54,48 @@ struct Signer {
 struct PackageOptions {
     HashMethod hashMethod = HashMethod::Sha256;
     std::optional<Signer> signer = std::nullopt;  // unsigned without one
+    // A b4:FileHash (the 2021 block map namespace) for every file of more
+    // than one block, which the store checks; the packer writes none.
+    bool fileHashes = false;
 };
 
 // The signature's part, the last entry of a signed package, and its content type.
 constexpr const char* kSignatureName = "AppxSignature.p7x";
 constexpr const char* kSignatureContentType = "application/vnd.ms-appx.signature";
 
-// The manifest written for an identity.
+// The manifest written for an identity: the least that the packer takes.
 std::string ManifestXml(const Identity& identity);
+// The identity a manifest declares; raises std::runtime_error when it declares
+// none or it is not XML.
+Identity IdentityOfManifest(std::string_view manifestXml);
 
-// Writes a package to `packageFile` (replacing it). Payload names are percent-
-// encoded in the ZIP as part names are; raises std::runtime_error on failure.
+// Writes a package to `packageFile` (replacing it), with the manifest for the
+// identity. Payload names are percent-encoded in the ZIP as part names are;
+// raises std::runtime_error on failure.
 void WritePackage(const std::filesystem::path& packageFile, const Identity& identity,
                   const std::vector<PayloadFile>& payload, const PackageOptions& options = {});
+// The same with the publisher's own manifest, written as it is.
+void WritePackageWithManifest(const std::filesystem::path& packageFile, const Content& manifest,
+                              const std::vector<PayloadFile>& payload, const PackageOptions& options = {});
 
-// Every regular file under `sourceDir`, named by its relative path, read from disk.
+// A folder to pack, read as the packer reads one.
+struct SourceFolder {
+    std::optional<std::filesystem::path> manifest;  // its AppxManifest.xml
+    // Every other regular file under it, named by its relative path, in
+    // byte order of the names, read from disk.
+    std::vector<PayloadFile> payload;
+    // What the packer leaves out too, each with why: the files that the
+    // package writer makes itself and hidden (dot) files and folders.
+    std::vector<std::string> skipped;
+};
+SourceFolder ReadSourceFolder(const std::filesystem::path& sourceDir);
+// The payload of a folder without a manifest of its own (raises
+// std::runtime_error when it has one).
 std::vector<PayloadFile> PayloadFromDirectory(const std::filesystem::path& sourceDir);
+
+// How the packer writes a payload file: stored when it asks to be or its
+// extension is of an already compressed kind, otherwise deflated in blocks.
+Compression CompressionOf(const PayloadFile& file);
 
 // Writes `bytes` to `file` (replacing it); raises std::runtime_error if any of
 // it fails to reach the file, including on the final flush and close.
@@ -81,8 +113,6 @@ BlockHashes HashBlocks(const Content& content, HashMethod method = HashMethod::S
 
 // A part name percent-encoded as a ZIP entry name.
 std::string EncodePartName(std::string_view name);
-
-class ZipWriter;
 
 // A package put together step by step: WritePackage's steps, also for writers
 // that put a package together differently on purpose.
@@ -103,9 +133,12 @@ public:
 
     // The steps of AddPayload. An entry under a raw name with a Unix mode,
     // written at once; the hashes of its data as written:
-    BlockHashes AddEntry(const std::string& rawName, const Content& content, std::uint32_t mode, bool stored = false);
-    // A part that [Content_Types].xml gives a type:
-    void AddPartName(const std::string& name);
+    BlockHashes AddEntry(const std::string& rawName, const Content& content, std::uint32_t mode,
+                         Compression compression = Compression::Blocks);
+    // A part that [Content_Types].xml gives a type, in the order added: its
+    // extension's default type unless `contentType` or the part's own
+    // (AppxManifest.xml's, a bundle manifest's) says otherwise.
+    void AddPartName(const std::string& name, const std::string& contentType = {});
     // A file record in the block map (its local header size from the entry
     // name's length):
     void ListInBlockMap(const std::string& name, std::size_t entryNameLength, const BlockHashes& hashes,
@@ -117,18 +150,27 @@ public:
 
     std::string BlockMapXml() const;
     std::string ContentTypesXml() const;
+    // The block map and the content types as entries, the last ones before a signature.
+    void AddBlockMap();
+    void AddContentTypes();
     // Writes the archive with the entries added so far.
     void Close();
 
 private:
-    struct BlockMap;
     struct Signing;
+    // A Default (for an extension) or an Override (for a part name) of [Content_Types].xml.
+    struct ContentType {
+        bool isDefault;
+        std::string key;
+        std::string type;
+    };
 
     HashMethod m_method;
+    bool m_fileHashes;
     std::unique_ptr<Signing> m_signing;
     std::unique_ptr<ZipWriter> m_zip;
-    std::unique_ptr<BlockMap> m_blockMap;
-    std::vector<std::string> m_partNames;
+    std::string m_blockMapFiles;  // the File elements, as written
+    std::vector<ContentType> m_contentTypes;
 };
 
 }  // namespace packaging

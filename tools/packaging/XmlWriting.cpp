@@ -29,10 +29,27 @@ void SetIdentityAttributes(pugi::xml_node element, const Identity& identity) {
     }
 }
 
-void AppendOverride(pugi::xml_node types, const std::string& partName, const char* contentType) {
-    auto element = types.append_child("Override");
-    element.append_attribute("PartName") = ("/" + partName).c_str();
-    element.append_attribute("ContentType") = contentType;
+std::string EscapeXml(std::string_view text) {
+    std::string escaped;
+    for (const char c : text) {
+        switch (c) {
+            case '&':
+                escaped += "&amp;";
+                break;
+            case '<':
+                escaped += "&lt;";
+                break;
+            case '>':
+                escaped += "&gt;";
+                break;
+            case '"':
+                escaped += "&quot;";
+                break;
+            default:
+                escaped += c;
+        }
+    }
+    return escaped;
 }
 
 }  // namespace packaging

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include <pugixml.hpp>
 
@@ -15,7 +16,7 @@ std::string ToXml(const pugi::xml_document& document);
 pugi::xml_node AppendRoot(pugi::xml_document& document, const char* name, const char* xmlNamespace);
 // Name, Publisher, Version, ProcessorArchitecture and, when there is one, ResourceId.
 void SetIdentityAttributes(pugi::xml_node element, const Identity& identity);
-// A content type for one part, in [Content_Types].xml's root.
-void AppendOverride(pugi::xml_node types, const std::string& partName, const char* contentType);
+// Text escaped for an attribute value in double quotes.
+std::string EscapeXml(std::string_view text);
 
 }  // namespace packaging

@@ -1,5 +1,6 @@
 #include "tools/packaging/ZipWriter.h"
 
+#include <sys/stat.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -17,7 +18,6 @@ constexpr std::uint32_t kZip64EndSignature = 0x06064b50;
 constexpr std::uint32_t kZip64LocatorSignature = 0x07064b50;
 constexpr std::uint32_t kEndSignature = 0x06054b50;
 constexpr std::uint16_t kZip64Version = 45;
-constexpr std::uint16_t kDeflateVersion = 20;
 constexpr std::uint16_t kMadeByUnix = 3 << 8;
 constexpr std::uint16_t kDataDescriptorFlag = 1 << 3;
 constexpr std::uint16_t kStored = 0;
@@ -26,6 +26,8 @@ constexpr std::uint16_t kDeflated = 8;
 constexpr std::uint16_t kDosDate = (0 << 9) | (1 << 5) | 1;
 constexpr std::uint16_t kDosTime = 0;
 constexpr std::uint32_t kNoValue32 = 0xFFFFFFFF;
+constexpr std::uint16_t kNoValue16 = 0xFFFF;
+constexpr char kEmptyFinalBlock[] = "\x03\x00";
 
 [[noreturn]] void Fail(const std::string& text) { throw std::runtime_error(text); }
 
@@ -59,14 +61,28 @@ std::uint16_t Length16(std::size_t length, const std::string& name) {
 
 struct DeflateStream {
     z_stream stream{};
+    // The packer's settings: level 6, a 32 KiB window, memory level 8.
     DeflateStream() {
-        if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+        if (deflateInit2(&stream, 6, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
             Fail("cannot start deflating");
         }
     }
     ~DeflateStream() { deflateEnd(&stream); }
     DeflateStream(const DeflateStream&) = delete;
     DeflateStream& operator=(const DeflateStream&) = delete;
+
+    // Starts a stream of its own. The packer's deflater keeps counting
+    // positions across a full flush, so a block's first byte can begin a
+    // match; a fresh zlib stream cannot match at position 0, so a block after
+    // the first starts one byte in, after a dictionary byte that no match
+    // can reach (position 0 is zlib's "no match"). Its output is then the
+    // packer's, byte for byte.
+    void Restart(bool primed) {
+        static constexpr Bytef kPrimer = 0;
+        if (deflateReset(&stream) != Z_OK || (primed && deflateSetDictionary(&stream, &kPrimer, 1) != Z_OK)) {
+            Fail("cannot start deflating");
+        }
+    }
 
     // Compresses `input` and flushes with `flush`; appends the output to `out`.
     void Run(std::string_view input, int flush, std::string& out) {
@@ -110,13 +126,14 @@ void ZipWriter::Write(std::string_view bytes) {
     }
 }
 
-void ZipWriter::Add(const std::string& name, std::uint32_t mode, bool compress, const Reader& read,
+void ZipWriter::Add(const std::string& name, std::uint32_t mode, Compression compression, const Reader& read,
                     const BlockSink& sink) {
-    CentralEntry entry{name, mode, compress ? kDeflated : kStored, 0, 0, 0, m_offset};
+    const bool deflated = compression != Compression::Stored;
+    CentralEntry entry{name, mode, deflated ? kDeflated : kStored, 0, 0, 0, m_offset};
     // Sizes and CRC follow the data, so the header can be written first.
     Write(Bytes()
               .U32(kLocalHeaderSignature)
-              .U16(compress ? kDeflateVersion : 10)
+              .U16(kZip64Version)
               .U16(kDataDescriptorFlag)
               .U16(entry.method)
               .U16(kDosTime)
@@ -129,32 +146,41 @@ void ZipWriter::Add(const std::string& name, std::uint32_t mode, bool compress, 
               .Text(name)
               .Data());
 
-    std::unique_ptr<DeflateStream> deflater = compress ? std::make_unique<DeflateStream>() : nullptr;
+    std::unique_ptr<DeflateStream> deflater = deflated ? std::make_unique<DeflateStream>() : nullptr;
+    const bool apart = compression == Compression::Blocks && m_blocksApart;
     std::string block(kZipBlockSize, '\0');
     std::string next(kZipBlockSize, '\0');
     std::string compressed;
     uLong crc = crc32(0, nullptr, 0);
     std::size_t filled = read(block.data(), block.size());
-    for (;;) {
+    for (bool first = true;; first = false) {
         const std::string_view data(block.data(), filled);
-        // One block ahead tells whether this one is the last, whose flush ends the stream.
+        // One block ahead tells whether this one is the last, whose flush ends a stream.
         const std::size_t nextFilled = filled == kZipBlockSize ? read(next.data(), next.size()) : 0;
         const bool last = nextFilled == 0;
         crc = crc32(crc, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size()));
         entry.size += data.size();
-        std::uint64_t blockCompressed = 0;
+        std::uint64_t blockCompressed = data.size();
         if (deflater) {
             compressed.clear();
-            deflater->Run(data, last ? Z_FINISH : m_blocksApart ? Z_FULL_FLUSH : Z_SYNC_FLUSH, compressed);
+            if (!apart) {
+                deflater->Run(data,
+                              last                                 ? Z_FINISH
+                              : compression == Compression::Blocks ? Z_SYNC_FLUSH
+                                                                   : Z_NO_FLUSH,
+                              compressed);
+            } else if (!data.empty()) {
+                deflater->Restart(!first);
+                deflater->Run(data, Z_SYNC_FLUSH, compressed);
+            }
             Write(compressed);
             blockCompressed = compressed.size();
         } else {
             Write(data);
-            blockCompressed = data.size();
         }
         entry.compressedSize += blockCompressed;
         if (sink && !data.empty()) {
-            sink(data, deflater ? blockCompressed : 0);
+            sink(data, compression == Compression::Blocks ? blockCompressed : 0);
         }
         if (last) {
             break;
@@ -162,22 +188,20 @@ void ZipWriter::Add(const std::string& name, std::uint32_t mode, bool compress, 
         block.swap(next);
         filled = nextFilled;
     }
-    entry.crc = static_cast<std::uint32_t>(crc);
-
-    Bytes descriptor;
-    descriptor.U32(kDataDescriptorSignature).U32(entry.crc);
-    if (entry.size >= kNoValue32 || entry.compressedSize >= kNoValue32) {
-        descriptor.U64(entry.compressedSize).U64(entry.size);
-    } else {
-        descriptor.U32(static_cast<std::uint32_t>(entry.compressedSize)).U32(static_cast<std::uint32_t>(entry.size));
+    if (apart) {
+        // The packer ends every such entry with an empty final block that no
+        // block's size covers.
+        Write(std::string_view(kEmptyFinalBlock, 2));
+        entry.compressedSize += 2;
     }
-    Write(descriptor.Data());
+    entry.crc = static_cast<std::uint32_t>(crc);
+    Write(Bytes().U32(kDataDescriptorSignature).U32(entry.crc).U64(entry.compressedSize).U64(entry.size).Data());
     m_entries.push_back(std::move(entry));
 }
 
-void ZipWriter::AddBytes(const std::string& name, std::string_view bytes, std::uint32_t mode, bool compress) {
+void ZipWriter::AddBytes(const std::string& name, std::string_view bytes, std::uint32_t mode, Compression compression) {
     std::size_t at = 0;
-    Add(name, mode, compress, [&](char* buffer, std::size_t size) {
+    Add(name, mode, compression, [&](char* buffer, std::size_t size) {
         const std::size_t count = std::min(size, bytes.size() - at);
         std::copy_n(bytes.data() + at, count, buffer);
         at += count;
@@ -189,8 +213,10 @@ std::string ZipWriter::EndRecords() const {
     Bytes records;
     const std::uint64_t directoryOffset = m_offset;
     for (const CentralEntry& entry : m_entries) {
+        const bool keepsMode =
+            (entry.mode & 0111) != 0 || ((entry.mode & S_IFMT) != 0 && (entry.mode & S_IFMT) != S_IFREG);
         records.U32(kCentralHeaderSignature)
-            .U16(kMadeByUnix | kZip64Version)
+            .U16(keepsMode ? kMadeByUnix | kZip64Version : kZip64Version)
             .U16(kZip64Version)
             .U16(kDataDescriptorFlag)
             .U16(entry.method)
@@ -204,7 +230,7 @@ std::string ZipWriter::EndRecords() const {
             .U16(0)
             .U16(0)
             .U16(0)
-            .U32(entry.mode << 16)
+            .U32(keepsMode ? entry.mode << 16 : 0)
             .U32(kNoValue32)
             .Text(entry.name)
             // The ZIP64 extra field: sizes and the local header's offset.
@@ -217,32 +243,28 @@ std::string ZipWriter::EndRecords() const {
     const std::uint64_t directorySize = records.Data().size();
     const std::uint64_t zip64EndOffset = directoryOffset + directorySize;
     const std::uint64_t count = m_entries.size();
-    const bool zip64End = m_zip64EndAlways || count >= 0xFFFF || directorySize >= kNoValue32 || directoryOffset >= kNoValue32;
-    if (zip64End) {
-        records.U32(kZip64EndSignature)
-            .U64(44)
-            .U16(kMadeByUnix | kZip64Version)
-            .U16(kZip64Version)
-            .U32(0)
-            .U32(0)
-            .U64(count)
-            .U64(count)
-            .U64(directorySize)
-            .U64(directoryOffset)
-            .U32(kZip64LocatorSignature)
-            .U32(0)
-            .U64(zip64EndOffset)
-            .U32(1);
-    }
-    const auto fit16 = [](std::uint64_t value) { return static_cast<std::uint16_t>(std::min<std::uint64_t>(value, 0xFFFF)); };
-    const auto fit32 = [](std::uint64_t value) { return static_cast<std::uint32_t>(std::min<std::uint64_t>(value, kNoValue32)); };
+    records.U32(kZip64EndSignature)
+        .U64(44)
+        .U16(kZip64Version)
+        .U16(kZip64Version)
+        .U32(0)
+        .U32(0)
+        .U64(count)
+        .U64(count)
+        .U64(directorySize)
+        .U64(directoryOffset)
+        .U32(kZip64LocatorSignature)
+        .U32(0)
+        .U64(zip64EndOffset)
+        .U32(1);
+    const std::uint16_t disk = m_diskNumbersZero ? 0 : kNoValue16;
     records.U32(kEndSignature)
-        .U16(0)
-        .U16(0)
-        .U16(fit16(count))
-        .U16(fit16(count))
-        .U32(fit32(directorySize))
-        .U32(fit32(directoryOffset))
+        .U16(disk)
+        .U16(disk)
+        .U16(kNoValue16)
+        .U16(kNoValue16)
+        .U32(kNoValue32)
+        .U32(kNoValue32)
         .U16(0);
     return records.Data();
 }

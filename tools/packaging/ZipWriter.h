@@ -1,9 +1,8 @@
 // A ZIP archive written as the platform's packer writes one: entries streamed
-// one after another, each local header followed by its data and a data
-// descriptor, a central directory whose entries all carry ZIP64 sizes and
-// offsets, and the ZIP64 end records before the classic one. A deflated entry
-// is compressed 64 KiB block by block, the stream fully flushed after each, so
-// that every block's compressed bytes stand on their own.
+// one after another, each local header (version 4.5, no sizes, no extra field)
+// followed by its data and a ZIP64 data descriptor, a central directory whose
+// entries all carry ZIP64 sizes and offsets, and the ZIP64 end records before
+// a classic one that defers every value to them.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +16,16 @@
 namespace packaging {
 
 constexpr std::size_t kZipBlockSize = 65536;
+
+// How an entry's data is written.
+enum class Compression {
+    // Deflated 64 KiB block by block, each block's compressed bytes standing
+    // on their own, then an empty final block: the files a block map lists.
+    Blocks,
+    // Deflated as one finished stream: the parts outside the block map.
+    Stream,
+    Stored,
+};
 
 // Raises std::runtime_error on failure.
 class ZipWriter {
@@ -34,22 +43,26 @@ public:
     ZipWriter(const ZipWriter&) = delete;
     ZipWriter& operator=(const ZipWriter&) = delete;
 
-    // An entry under a raw name with a Unix mode, deflated unless `compress` is false.
-    void Add(const std::string& name, std::uint32_t mode, bool compress, const Reader& read, const BlockSink& sink = {});
-    void AddBytes(const std::string& name, std::string_view bytes, std::uint32_t mode, bool compress = true);
+    // An entry under a raw name. A Unix mode with any execute bit, or of
+    // anything but a regular file, is kept in the central directory (the
+    // packer keeps none, so a plain file's entry is exactly the packer's).
+    void Add(const std::string& name, std::uint32_t mode, Compression compression, const Reader& read,
+             const BlockSink& sink = {});
+    void AddBytes(const std::string& name, std::string_view bytes, std::uint32_t mode, Compression compression);
     // Writes the central directory and the end records; without it the file is incomplete.
     void Close();
     // Later entries' blocks may refer back into earlier blocks (flushed, not
-    // fully): so do older packers' streams, whose blocks cannot be inflated apart.
+    // fully), and end with the stream: so do older packers' streams, whose
+    // blocks cannot be inflated apart.
     void DeflateBlocksTogether() noexcept { m_blocksApart = false; }
 
     // Where the next entry's local header goes.
     std::uint64_t Offset() const { return m_offset; }
     // The central directory and the end records that Close would write now.
     std::string EndRecords() const;
-    // Leaves out the ZIP64 end records when the classic one holds every value,
-    // as signers lay out what they sign.
-    void Zip64EndOnlyWhenNeeded() { m_zip64EndAlways = false; }
+    // Gives the classic end record's disk numbers as 0, not as deferred to
+    // the ZIP64 end record: as signers lay out what they sign.
+    void DiskNumbersZero() noexcept { m_diskNumbersZero = true; }
     // Sees every byte written from now on, in order.
     void Observe(std::function<void(std::string_view written)> observer) { m_observer = std::move(observer); }
 
@@ -72,7 +85,7 @@ private:
     std::vector<CentralEntry> m_entries;
     bool m_closed = false;
     bool m_blocksApart = true;
-    bool m_zip64EndAlways = true;
+    bool m_diskNumbersZero = false;
     std::function<void(std::string_view)> m_observer;
 };
 

@@ -60,6 +60,60 @@ TEST_F(BundleWriterTest, ManifestGivesWhereEachPackageIsStored) {
     EXPECT_EQ(index, m_packages.size());
 }
 
+// The packer's bundle manifest: tab-indented lines, and with each package what
+// its own manifest says it applies to (unless languages are given for it).
+TEST(BundleManifestTest, CopiesWhatEachPackageAppliesTo) {
+    const store_testing::TempDir dir;
+    const packaging::Identity identity{"Oru.Bundled.App", "CN=Oru Sample", "1.0.0.0", "x64", ""};
+    packaging::WritePackageWithManifest(
+        dir / "App.appx",
+        std::string(
+            "<Package xmlns=\"http://schemas.microsoft.com/appx/manifest/foundation/windows10\" "
+            "xmlns:uap=\"http://schemas.microsoft.com/appx/manifest/uap/windows10\"><Identity Name=\"Oru.Bundled.App\" "
+            "Publisher=\"CN=Oru Sample\" Version=\"1.0.0.0\" ProcessorArchitecture=\"x64\"/><Dependencies>"
+            "<TargetDeviceFamily Name=\"Windows.Desktop\" MinVersion=\"10.0.17763.0\" "
+            "MaxVersionTested=\"10.0.19041.0\"/>"
+            "<PackageDependency Name=\"Oru.Lib\" Publisher=\"CN=Oru Sample\" MinVersion=\"1.0.0.0\"/></Dependencies>"
+            "<Resources><Resource Language=\"en-us\"/><Resource uap:Scale=\"200\"/></Resources></Package>"),
+        {});
+    packaging::WritePackage(dir / "App_de.appx", {"Oru.Bundled.App", "CN=Oru Sample", "1.0.0.0", "neutral", "de"}, {});
+    packaging::WriteBundle(
+        dir / "App.appxbundle", identity,
+        {{dir / "App.appx", identity, true, {}},
+         {dir / "App_de.appx", {"Oru.Bundled.App", "CN=Oru Sample", "1.0.0.0", "neutral", "de"}, false, {"de-DE"}}});
+    const auto ranges = packaging::StoredRanges(dir / "App.appxbundle", {"App.appx", "App_de.appx"});
+    EXPECT_EQ(
+        packaging::ReadZipEntry(dir / "App.appxbundle", "AppxMetadata/AppxBundleManifest.xml"),
+        "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\"?>\r\n"
+        "<Bundle xmlns=\"http://schemas.microsoft.com/appx/2013/bundle\" SchemaVersion=\"5.0\" "
+        "xmlns:b4=\"http://schemas.microsoft.com/appx/2018/bundle\" "
+        "xmlns:b5=\"http://schemas.microsoft.com/appx/2019/bundle\" IgnorableNamespaces=\"b4 b5\">\r\n"
+        "\t<Identity Name=\"Oru.Bundled.App\" Publisher=\"CN=Oru Sample\" Version=\"1.0.0.0\"/>\r\n"
+        "\t<Packages>\r\n"
+        "\t\t<Package Type=\"application\" Version=\"1.0.0.0\" Architecture=\"x64\" FileName=\"App.appx\" Offset=\"" +
+            std::to_string(ranges[0].offset) + "\" Size=\"" + std::to_string(ranges[0].size) +
+            "\">\r\n"
+            "\t\t\t<Resources>\r\n"
+            "\t\t\t\t<Resource Language=\"en-us\"/>\r\n"
+            "\t\t\t\t<Resource Scale=\"200\"/>\r\n"
+            "\t\t\t</Resources>\r\n"
+            "\t\t\t<b4:Dependencies>\r\n"
+            "\t\t\t\t<b4:TargetDeviceFamily Name=\"Windows.Desktop\" MinVersion=\"10.0.17763.0\" "
+            "MaxVersionTested=\"10.0.19041.0\"/>\r\n"
+            "\t\t\t</b4:Dependencies>\r\n"
+            "\t\t</Package>\r\n"
+            "\t\t<Package Type=\"resource\" Version=\"1.0.0.0\" Architecture=\"neutral\" ResourceId=\"de\" "
+            "FileName=\"App_de.appx\" Offset=\"" +
+            std::to_string(ranges[1].offset) + "\" Size=\"" + std::to_string(ranges[1].size) +
+            "\">\r\n"
+            "\t\t\t<Resources>\r\n"
+            "\t\t\t\t<Resource Language=\"de-DE\"/>\r\n"
+            "\t\t\t</Resources>\r\n"
+            "\t\t</Package>\r\n"
+            "\t</Packages>\r\n"
+            "</Bundle>");
+}
+
 // osslsigncode (an implementation of this format's signing none of us wrote)
 // reads the bundle's ZIP layout, block map and content types to sign it.
 TEST_F(BundleWriterTest, IndependentSignerSignsAndVerifiesIt) {
