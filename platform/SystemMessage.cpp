@@ -28,7 +28,6 @@ constexpr std::array kMessages{
     Message{0x80070005, L"Access is denied."},
     Message{0x8007000B, L"An attempt was made to load a program with an incorrect format."},
     Message{0x8007000E, L"Not enough memory resources are available to complete this operation."},
-    Message{0x80070017, L"Data error (cyclic redundancy check)."},
     Message{0x80070057, L"The parameter is incorrect."},
     Message{0x80070070, L"There is not enough space on the disk."},
     Message{0x80070091, L"The directory is not empty."},
@@ -72,8 +71,10 @@ constexpr std::array kMessages{
     Message{0x800B0101, L"A required certificate is not within its validity period when verifying against the current system clock or the timestamp in the signed file."},
     Message{0x800B0109, L"A certificate chain processed, but terminated in a root certificate which is not trusted by the trust provider."},
     Message{0x800B0110, L"The certificate is not valid for the requested usage."},
+    Message{0x80510007, L"The content types part is missing."},
     Message{0x80511005, L"File attributes in the central directory are inconsistent with attributes on a file item."},
     Message{0x80511007, L"A file descriptor is missing."},
+    Message{0x80511008, L"The zip archive may be valid, but it has a format that can't be read by this version of Windows."},
     Message{0x8051100F, L"The zip archive is missing the end of central directory marker."},
 };
 

@@ -237,7 +237,12 @@ struct FailureCase {
     std::string message;
     // Prepares the sources; returns the AppInstaller file's URI and the expected error text.
     std::function<std::pair<std::string, std::string>(const fs::path& source, HttpServer& server)> prepare;
+    // The packaging library's code, for a package that could not be opened.
+    std::string extended = {};
 };
+
+const std::string kCannotOpen = "80073cf0";
+const std::string kCannotOpenMessage = "Package could not be opened.";
 
 void PrintTo(const FailureCase& failure, std::ostream* out) { *out << failure.name; }
 
@@ -265,7 +270,16 @@ TEST_P(StoreE2eFailure, ReportsTheFailureAndLeavesTheStoreAsItWas) {
     const std::string before = Snapshot(m_store);
     const ProcessResult result = Run({"-i", uri, "-f", Family()});
     EXPECT_EQ(result.exitStatus, 1);
-    EXPECT_EQ(Normalize(result.err).text, kAddStart + Failed("Add package", GetParam().code, errorText, GetParam().message));
+    std::string expected = kAddStart + Failed("Add package", GetParam().code, errorText, GetParam().message);
+    if (const std::string& extended = GetParam().extended; !extended.empty()) {
+        std::string upper = extended;
+        std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
+        expected = kAddStart + "\rDeployment result: ActivityId={GUID}, IsRegistered=false\nDeployment result error: "
+                               "ExtendedErrorCode=0x" + extended + ", ErrorText: Package could not be opened (0x80073CF0): "
+                               "error 0x" + upper + ": " + errorText + "\nAdd package error: code=0x" + kCannotOpen +
+                   ", message=" + kCannotOpenMessage + "\n";
+    }
+    EXPECT_EQ(Normalize(result.err).text, expected);
     EXPECT_FALSE(HasRawControl(result.err));
     EXPECT_EQ(Snapshot(m_store), before);
 }
@@ -328,30 +342,33 @@ INSTANTIATE_TEST_SUITE_P(
                                                   "has a file \"Assets/Logo.png\" whose block 1 does not match the "
                                                   "hash in its block map.");
                     }},
-        FailureCase{"ZipSlip", "80080206", "The package content cannot be read because it is corrupt.",
+        FailureCase{"ZipSlip", kCannotOpen, kCannotOpenMessage,
                     [](const fs::path& source, HttpServer&) {
                         test_support::PackageFaults faults;
                         faults.extraEntries.push_back({"../../evil.txt", "escaped"});
                         return BrokenLocalPackage(source, faults, "has an entry \"../../evil.txt\" whose path is not a safe relative path.");
-                    }},
-        FailureCase{"EscapeSequencesInAnEntryName", "80080206", "The package content cannot be read because it is corrupt.",
+                    },
+                    "80080206"},
+        FailureCase{"EscapeSequencesInAnEntryName", kCannotOpen, kCannotOpenMessage,
                     [](const fs::path& source, HttpServer&) {
                         return WithEntries(source, {{"\x1b[2J\x1b]0;owned\x07\r\nAdd package completed\n", "x"}},
                                            "has an entry \"\\x1b[2J\\x1b]0;owned\\x07\\x0d\\x0aAdd package "
                                            "completed\\x0a\" whose path is not a safe relative path.");
-                    }},
-        FailureCase{"C1AndBidiInAnEntryName", "80080205", "The package block map is not valid.",
+                    },
+                    "80080206"},
+        FailureCase{"C1AndBidiInAnEntryName", kCannotOpen, kCannotOpenMessage,
                     [](const fs::path& source, HttpServer&) {
                         return WithEntries(source, {{"\xC2\x9B" "2J\xE2\x80\xAEtxt.exe", "x"}},
                                            "has a file \"\\x9b2J\\u202etxt.exe\" that its block map does not list.");
-                    }},
-        FailureCase{"NamesThatDifferOnlyInUnicodeCase", "80080206",
-                    "The package content cannot be read because it is corrupt.",
+                    },
+                    "80080205"},
+        FailureCase{"NamesThatDifferOnlyInUnicodeCase", kCannotOpen, kCannotOpenMessage,
                     [](const fs::path& source, HttpServer&) {
                         return WithEntries(source, {{"\xC3\x89t\xC3\xA9.txt", "upper"}, {"\xC3\xA9T\xC3\x89.txt", "lower"}},
                                            "holds more than one entry named \"\xC3\xA9T\xC3\x89.txt\" (names that "
                                            "differ only in case count as the same).");
-                    }},
+                    },
+                    "80080206"},
         FailureCase{"ForgedLineInTheAppInstallerName", "8008020c", "The .appinstaller file is not valid.",
                     [](const fs::path& source, HttpServer&) {
                         return AppInstallerNamed(source, "A.Pkg&#xA;Add package completed&#xD;&#xA;",

@@ -138,6 +138,9 @@ void WriteBrokenPackage(const std::filesystem::path& packageFile, const packagin
     if (faults.deflateBlocksTogether) {
         package.DeflateBlocksTogether();
     }
+    if (faults.diskNumbersEscaped) {
+        package.KeepDiskNumbersEscaped();
+    }
     std::vector<std::uint64_t> corruptedSizes;
     const auto add = [&](const PayloadFile& file) {
         const std::string entryName = packaging::EncodePartName(file.name);
@@ -156,7 +159,7 @@ void WriteBrokenPackage(const std::filesystem::path& packageFile, const packagin
         }
         package.AddPartName(file.name);
         if (faults.omitFromBlockMap != file.name) {
-            package.ListInBlockMap(file.name, entryName.size(), hashes,
+            package.ListInBlockMap(file.name, entryName.size() + (faults.wrongLfhSizeOf == file.name ? 1 : 0), hashes,
                                    hashes.size + (faults.wrongSizeOf == file.name ? 1 : 0));
         }
         if (faults.duplicateOf == file.name) {

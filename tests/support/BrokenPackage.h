@@ -31,6 +31,8 @@ struct PackageFaults {
     std::optional<std::string> wrongCompressedSizeOf;  // block map gives this file's first block one byte more
     std::optional<std::string> wrongFileHashOf;        // block map gives FileHashes, this file one of other data
     std::optional<std::string> bzip2Of;             // this file's entry claims bzip2 compression
+    std::optional<std::string> wrongLfhSizeOf;      // block map gives this file's LfhSize plus one
+    bool diskNumbersEscaped = false;                // signed, the end record's disk numbers stay 0xFFFF
     std::vector<RawEntry> extraEntries;             // added with raw names ("../evil", "/abs", ...), no content type
     std::vector<RawEntry> typedEntries;             // added with raw names and a content type (signature, catalog)
     std::optional<RawEntry> symlinkEntry;           // a Unix symlink entry: name, target

@@ -489,6 +489,8 @@ void PackageBuilder::Close() {
     m_zip->Close();
 }
 
+void PackageBuilder::KeepDiskNumbersEscaped() { m_zip->DiskNumbersZero(false); }
+
 void PackageBuilder::DeflateBlocksTogether() { m_zip->DeflateBlocksTogether(); }
 
 std::string ManifestXml(const Identity& identity) {

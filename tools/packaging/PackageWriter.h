@@ -147,6 +147,9 @@ public:
     // Deflates the entries added from now on as an older packer does: each
     // as one stream whose blocks cannot be inflated apart.
     void DeflateBlocksTogether();
+    // Leaves a signed package's disk numbers 0xFFFF beside its ZIP64 end
+    // record, as the packer writes them and some signers keep them.
+    void KeepDiskNumbersEscaped();
 
     std::string BlockMapXml() const;
     std::string ContentTypesXml() const;

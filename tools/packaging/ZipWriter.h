@@ -62,7 +62,7 @@ public:
     std::string EndRecords() const;
     // Gives the classic end record's disk numbers as 0, not as deferred to
     // the ZIP64 end record: as signers lay out what they sign.
-    void DiskNumbersZero() noexcept { m_diskNumbersZero = true; }
+    void DiskNumbersZero(bool zero = true) noexcept { m_diskNumbersZero = zero; }
     // Sees every byte written from now on, in order.
     void Observe(std::function<void(std::string_view written)> observer) { m_observer = std::move(observer); }
 

@@ -6,7 +6,6 @@
 namespace platform::deployment::local {
 
 constexpr hresult kBadFormat = ToHresult(0x8007000B);
-constexpr hresult kCrcError = ToHresult(0x80070017);
 constexpr hresult kFolderNotEmpty = ToHresult(0x80070091);
 constexpr hresult kAlreadyExists = ToHresult(0x800700B7);
 constexpr hresult kTimedOut = ToHresult(0x80072EE2);
@@ -41,8 +40,10 @@ constexpr hresult kNoSignature = ToHresult(0x800B0100);
 constexpr hresult kCertificateExpired = ToHresult(0x800B0101);
 constexpr hresult kUntrustedRoot = ToHresult(0x800B0109);
 constexpr hresult kWrongUsage = ToHresult(0x800B0110);
+constexpr hresult kZipNoContentTypes = ToHresult(0x80510007);
 constexpr hresult kZipInconsistentItem = ToHresult(0x80511005);
 constexpr hresult kZipDescriptorMismatch = ToHresult(0x80511007);
+constexpr hresult kZipUnsupported = ToHresult(0x80511008);
 constexpr hresult kZipNoEndRecord = ToHresult(0x8051100F);
 
 // An HTTP status s as the download stack reports it.

@@ -42,7 +42,7 @@ void CheckStructure(const PackageArchive& package) {
                                                 FromUtf8Lossy(kSignatureName));
     }
     if (!has(kContentTypesName)) {
-        package.Fail(kCorruptPackage, L"has no " + FromUtf8Lossy(kContentTypesName));
+        package.Fail(kZipNoContentTypes, L"has no " + FromUtf8Lossy(kContentTypesName));
     }
     const ArchiveEntry& entry = package.Required(kContentTypesName);
     ContentTypes types;
@@ -51,9 +51,11 @@ void CheckStructure(const PackageArchive& package) {
     } catch (const PlatformError& error) {
         package.FailWith(error);
     }
+    // The packaging library sees no part without a content type, so its block
+    // map lists a file that the package lacks.
     for (const ArchiveEntry& part : package.Entries()) {
         if (!part.directory && part.name != kContentTypesName && !types.TypeOf(part.name)) {
-            package.Fail(kCorruptPackage, L"has a part " + PackageArchive::Quoted(part.name) +
+            package.Fail(kInvalidBlockMap, L"has a part " + PackageArchive::Quoted(part.name) +
                                               L" that its [Content_Types].xml gives no content type");
         }
     }
@@ -61,6 +63,11 @@ void CheckStructure(const PackageArchive& package) {
 
 ManifestContents ReadContents(const PackageArchive& package) {
     CheckStructure(package);
+    // The packaging library finds it missing from the block map, which must list it.
+    if (std::none_of(package.Entries().begin(), package.Entries().end(),
+                     [](const ArchiveEntry& entry) { return !entry.directory && entry.name == kManifestName; })) {
+        package.Fail(kInvalidBlockMap, L"has no " + FromUtf8Lossy(kManifestName));
+    }
     const std::string manifest = package.ReadWhole(package.Required(kManifestName), kManifestLimit, kInvalidManifest);
     try {
         return ReadManifestContents(manifest);
@@ -153,9 +160,9 @@ void CheckLocalRecordsOf(const PackageArchive& package, const PackageBytes& byte
             if (file == nullptr || file->blocks->lfhSize == headerSize || file->entry->name == kManifestName) {
                 return;
             }
-            // What the platform then reads is not the file's data: stored, its
-            // CRC-32 fails; deflated, it does not inflate.
-            package.Fail(file->entry->deflated ? kCorruptPackage : kCrcError,
+            // What the platform then reads is not the file's data: deflated, it
+            // does not inflate; stored, its blocks do not match their hashes.
+            package.Fail(file->entry->deflated ? kCorruptPackage : kBlockHashMismatch,
                          L"has a file " + PackageArchive::Quoted(file->entry->name) + L" whose local header is " +
                              std::to_wstring(headerSize) + L" bytes, but its block map's LfhSize is " +
                              std::to_wstring(file->blocks->lfhSize));

@@ -65,18 +65,24 @@ struct ExtractOptions {
 // a second thread; either way a package is refused alike. `options` are
 // called on the caller's thread only. Raises, with
 // a text naming the package and the fault:
-//   0x80073CF0 not a readable ZIP;
+//   0x8051100F no ZIP end record; 0x80511005 a local header that its
+//              directory record contradicts; 0x80511007 a data descriptor
+//              that is missing or disagrees with its directory record;
+//              0x80511008 a compression other than stored and deflate;
+//              0x80510007 no [Content_Types].xml; 0x80073CF0 otherwise not a
+//              readable ZIP;
 //   0x80080202 an entry in a folder of relationship parts (_rels);
-//   0x80080203 AppxManifest.xml or AppxBlockMap.xml missing, or a code
-//              integrity catalog without AppxSignature.p7x;
+//   0x80080203 AppxBlockMap.xml missing, or a code integrity catalog without
+//              AppxSignature.p7x;
 //   0x80080204 invalid manifest;
-//   0x80080205 invalid block map, a payload file missing from it or a listed file
-//              missing from the package, or a size or a deflated file's
-//              compressed size that does not match;
-//   0x80080206 an unsafe, reserved or repeated entry path, a symlink or device
-//              entry, an encrypted entry or a compression other than stored and
-//              deflate, no or an invalid [Content_Types].xml or a part it gives
-//              no type, or unreadable data;
+//   0x80080205 invalid block map, AppxManifest.xml or a payload file missing
+//              from it or a listed file missing from the package, a part
+//              without a content type or with a device name, or a size or a
+//              deflated file's compressed size that does not match;
+//   0x80080206 an unsafe or repeated entry path, a symlink or device entry, an
+//              encrypted entry, an invalid [Content_Types].xml, unreadable
+//              data, or a deflated file whose block map LfhSize is not its
+//              local header's size (a stored one: 0x80080207);
 //   0x80080207 a block or a whole file whose hash does not match;
 //   the signature's codes (see VerifySignature);
 //   0x800704C7 cancelled; 0x80073CF4 disk full; 0x80070057 destination not an
@@ -86,8 +92,8 @@ PackageIdentity ExtractPackage(const std::filesystem::path& packageFile, const s
                                const ExtractOptions& options = {});
 
 // Just the manifest's identity, without extracting; the entries' paths and the
-// content types are checked all the same (0x80073CF0, 0x80080202, 0x80080203,
-// 0x80080204 or 0x80080206 as above).
+// content types are checked all the same (the ZIP codes, 0x80080202,
+// 0x80080204, 0x80080205 or 0x80080206 as above).
 PackageIdentity ReadPackageIdentity(const std::filesystem::path& packageFile);
 
 // The block map of an opened package (a bundle), its content types and every

@@ -387,8 +387,10 @@ ArchiveEntry PackageArchive::ReadEntry(std::uint64_t index) {
     if (!IsSafeEntryName(entry.name)) {
         Fail(kCorruptPackage, L"has an entry " + Quoted(raw) + L" whose path is not a safe relative path");
     }
+    // The packaging library takes such a name for no part at all, so the block
+    // map lists a file that the package lacks.
     if (HasReservedSegment(entry.name)) {
-        Fail(kCorruptPackage, L"has an entry " + Quoted(raw) +
+        Fail(kInvalidBlockMap, L"has an entry " + Quoted(raw) +
                                   L" whose path has a device name or a name ending in a dot or a space");
     }
     if (IsRelationshipPart(entry.name)) {
@@ -419,7 +421,7 @@ ArchiveEntry PackageArchive::ReadEntry(std::uint64_t index) {
     // The packer writes nothing else, and the platform reads nothing else.
     if ((stat.valid & ZIP_STAT_COMP_METHOD) == 0 ||
         (stat.comp_method != ZIP_CM_STORE && stat.comp_method != ZIP_CM_DEFLATE)) {
-        Fail(kCorruptPackage, L"has an entry " + Quoted(raw) + L" compressed with an unsupported method");
+        Fail(kZipUnsupported, L"has an entry " + Quoted(raw) + L" compressed with an unsupported method");
     }
     entry.size = stat.size;
     entry.deflated = stat.comp_method == ZIP_CM_DEFLATE;

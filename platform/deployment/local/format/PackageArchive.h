@@ -68,13 +68,13 @@ public:
     // `displayName` names the package in failure texts (its path when empty).
     // Raises 0x8051100F for a file without a ZIP end record, 0x80511005 for
     // local headers that the directory contradicts, 0x80073CF0 for a file that
-    // is otherwise not a readable ZIP, and 0x80080206
-    // for an unsafe, undecodable or repeated entry name (also one that differs
-    // only in ASCII case, or a file that is also a folder on another entry's
-    // path), a device name or a name ending in a dot or space, a symbolic link
-    // or device, an encrypted entry, a compression method other than stored
-    // and deflate or a folder entry with data; 0x80080202 for an entry in a
-    // folder of relationship parts. With a `range` the package is that part of
+    // is otherwise not a readable ZIP, 0x80080206 for an unsafe, undecodable
+    // or repeated entry name (also one that differs only in ASCII case, or a
+    // file that is also a folder on another entry's path), a symbolic link or
+    // device, an encrypted entry or a folder entry with data; 0x80080205 for a
+    // device name or a name ending in a dot or space, 0x80511008 for a
+    // compression method other than stored and deflate, 0x80080202 for an
+    // entry in a folder of relationship parts. With a `range` the package is that part of
     // the file, read in place.
     explicit PackageArchive(const std::filesystem::path& file, std::wstring displayName = {},
                             const std::optional<FileRange>& range = std::nullopt);

@@ -38,7 +38,7 @@ namespace fs = std::filesystem;
 // not match (0x80080207) it reports under their own codes.
 bool IsOpeningFault(hresult code) {
     return (static_cast<std::uint32_t>(code) & 0xFFFF0000u) == 0x80510000u || code == kRelationshipsNotAllowed ||
-           code == kMissingFootprintFile || code == kInvalidBlockMap || code == kCorruptPackage || code == kCrcError;
+           code == kMissingFootprintFile || code == kInvalidBlockMap || code == kCorruptPackage;
 }
 
 std::wstring CodeText(hresult code) {

@@ -36,6 +36,7 @@ constexpr hresult kInvalidManifest = ToHresult(0x80080204);
 constexpr hresult kInvalidBlockMap = ToHresult(0x80080205);
 constexpr hresult kCorruptPackage = ToHresult(0x80080206);
 constexpr hresult kBlockHashMismatch = ToHresult(0x80080207);
+constexpr hresult kZipDescriptorMismatch = ToHresult(0x80511007);
 
 packaging::Identity TestIdentity() {
     return packaging::Identity{"Oru.Quillmark.Vantor.App.Release", "CN=Oru Quillmark", "1.0.0.0", "neutral", ""};
@@ -271,8 +272,8 @@ test_support::PackageFaults With(Set set) {
 INSTANTIATE_TEST_SUITE_P(
     Faults, ExtractBrokenPackageTest,
     testing::Values(
-        BrokenPackageCase{"MissingManifest", With([](auto& f) { f.omitManifest = true; }), kMissingFootprintFile,
-                          L"AppxManifest.xml"},
+        BrokenPackageCase{"MissingManifest", With([](auto& f) { f.omitManifest = true; }), kInvalidBlockMap,
+                          L"has no AppxManifest.xml"},
         BrokenPackageCase{"MissingBlockMap", With([](auto& f) { f.omitBlockMap = true; }), kMissingFootprintFile,
                           L"AppxBlockMap.xml"},
         BrokenPackageCase{"InvalidManifest", With([](auto& f) { f.manifestOverride = "<Package/>"; }),
@@ -309,9 +310,13 @@ INSTANTIATE_TEST_SUITE_P(
                           kBlockHashMismatch, L"\"Long.txt\" whose block 2"},
         BrokenPackageCase{"CorruptDeflatedLastBlock",
                           With([](auto& f) { f.corruptDeflatedBlockOf = "Long.txt", f.corruptBlock = 3; }),
-                          kCorruptPackage, L"\"Long.txt\" whose data cannot be read"},
-        BrokenPackageCase{"WrongCrc", With([](auto& f) { f.wrongCrcOf = "Long.txt"; }), kCorruptPackage,
-                          L"\"Long.txt\" whose data cannot be read"},
+                          kBlockHashMismatch, L"\"Long.txt\" whose block 4"},
+        BrokenPackageCase{"WrongCrc", With([](auto& f) { f.wrongCrcOf = "Long.txt"; }), kZipDescriptorMismatch,
+                          L"\"Long.txt\" without a data descriptor that gives its CRC-32"},
+        BrokenPackageCase{"LfhSizeOfADeflatedFile", With([](auto& f) { f.wrongLfhSizeOf = "Long.txt"; }), kCorruptPackage,
+                          L"\"Long.txt\" whose local header is 38 bytes, but its block map's LfhSize is 39"},
+        BrokenPackageCase{"LfhSizeOfAStoredFile", With([](auto& f) { f.wrongLfhSizeOf = "Stored.bin"; }),
+                          kBlockHashMismatch, L"\"Stored.bin\" whose local header is"},
         BrokenPackageCase{"WrongFileHash", With([](auto& f) { f.wrongFileHashOf = "Assets/Deep/Big.bin"; }),
                           kBlockHashMismatch, L"\"Assets/Deep/Big.bin\" that does not match the FileHash"},
         BrokenPackageCase{"ParentPath", Extra("../evil"), kCorruptPackage, L"not a safe relative path"},
@@ -339,7 +344,7 @@ TEST_F(ExtractPackageTest, RefusesFilesThatAreNotZip) {
         packaging::WriteFile(file, bytes);
         const auto error = CaptureFailure([&] { ReadPackageIdentity(file); });
         ASSERT_TRUE(error.has_value());
-        EXPECT_EQ(error->Code(), kCannotOpenPackage);
+        EXPECT_EQ(error->Code(), ToHresult(0x8051100F));  // no end of central directory record
         EXPECT_NE(TextOf(*error).find(L"not.appx"), std::wstring::npos);
     }
     const auto error = CaptureFailure([&] { ReadPackageIdentity(m_temp.Path() / "absent.appx"); });
