@@ -207,10 +207,11 @@ PackageApplicability ApplicabilityOf(std::string_view manifestXml) {
 
 std::string BundleManifestXml(const Identity& identity, const std::vector<BundledPackageFile>& packages,
                               const std::vector<StoredRange>& ranges,
-                              const std::vector<PackageApplicability>& applicability) {
+                              const std::vector<PackageApplicability>& applicability, bool flat) {
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\"?>\r\n";
     xml += Element(0, "Bundle",
-                   {{"xmlns", "http://schemas.microsoft.com/appx/2013/bundle"},
+                   {{"xmlns", flat ? "http://schemas.microsoft.com/appx/2016/bundle"
+                                   : "http://schemas.microsoft.com/appx/2013/bundle"},
                     {"SchemaVersion", "5.0"},
                     {"xmlns:b4", "http://schemas.microsoft.com/appx/2018/bundle"},
                     {"xmlns:b5", "http://schemas.microsoft.com/appx/2019/bundle"},
@@ -228,8 +229,10 @@ std::string BundleManifestXml(const Identity& identity, const std::vector<Bundle
             attributes.emplace_back("ResourceId", package.identity.resourceId);
         }
         attributes.emplace_back("FileName", package.file.filename().string());
-        attributes.emplace_back("Offset", std::to_string(i < ranges.size() ? ranges[i].offset : 0));
-        attributes.emplace_back("Size", std::to_string(i < ranges.size() ? ranges[i].size : 0));
+        if (!flat) {
+            attributes.emplace_back("Offset", std::to_string(i < ranges.size() ? ranges[i].offset : 0));
+            attributes.emplace_back("Size", std::to_string(i < ranges.size() ? ranges[i].size : 0));
+        }
         PackageApplicability applies = i < applicability.size() ? applicability[i] : PackageApplicability{};
         if (!package.languages.empty()) {
             applies.resources.clear();
@@ -261,6 +264,31 @@ std::string BundleManifestXml(const Identity& identity, const std::vector<Bundle
     return xml + "\t</Packages>\r\n</Bundle>";
 }
 
+namespace {
+
+// The bundle manifest and what follows it, the entries of a bundle after its packages.
+void FinishBundle(PackageBuilder& bundle, const std::string& manifest) {
+    const BlockHashes hashes = bundle.AddEntry(kBundleManifestName, manifest, S_IFREG | 0644);
+    bundle.AddPartName(kBundleManifestName);
+    // The bundle's block map lists its manifest alone; each package has a block map of its own.
+    bundle.ListInBlockMap(kBundleManifestName, std::string(kBundleManifestName).size(), hashes, hashes.size);
+    bundle.AddBlockMap();
+    bundle.AddContentTypes();
+    bundle.Close();
+}
+
+}  // namespace
+
+void WriteFlatBundle(const std::filesystem::path& bundleFile, const Identity& identity,
+                     const std::vector<BundledPackageFile>& packages, const PackageOptions& options) {
+    std::vector<PackageApplicability> applicability;
+    for (const BundledPackageFile& package : packages) {
+        applicability.push_back(ApplicabilityOf(ReadZipEntry(package.file, "AppxManifest.xml")));
+    }
+    PackageBuilder bundle(bundleFile, options);
+    FinishBundle(bundle, BundleManifestXml(identity, packages, {}, applicability, true));
+}
+
 void WriteBundle(const std::filesystem::path& bundleFile, const Identity& identity,
                  const std::vector<BundledPackageFile>& packages, const PackageOptions& options) {
     // Everything that can fail on the inputs fails before the file is replaced.
@@ -284,14 +312,7 @@ void WriteBundle(const std::filesystem::path& bundleFile, const Identity& identi
         bundle.AddEntry(EncodePartName(name), Content{package.file}, S_IFREG | 0644, Compression::Stored);
         bundle.AddPartName(name, "application/vnd.ms-appx");
     }
-    const BlockHashes hashes = bundle.AddEntry(
-        kBundleManifestName, BundleManifestXml(identity, packages, ranges, applicability), S_IFREG | 0644);
-    bundle.AddPartName(kBundleManifestName);
-    // The bundle's block map lists its manifest alone; each package has a block map of its own.
-    bundle.ListInBlockMap(kBundleManifestName, std::string(kBundleManifestName).size(), hashes, hashes.size);
-    bundle.AddBlockMap();
-    bundle.AddContentTypes();
-    bundle.Close();
+    FinishBundle(bundle, BundleManifestXml(identity, packages, ranges, applicability));
 }
 
 }  // namespace packaging

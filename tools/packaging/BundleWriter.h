@@ -42,15 +42,21 @@ PackageApplicability ApplicabilityOf(std::string_view manifestXml);
 // The bundle manifest for a bundle of `identity` (its name, publisher and
 // version) holding the packages at those ranges, with what each applies to
 // (by index; none for a package beyond the list).
+// A flat bundle's names each package's file, which lies beside the bundle.
 std::string BundleManifestXml(const Identity& identity, const std::vector<BundledPackageFile>& packages,
                               const std::vector<StoredRange>& ranges,
-                              const std::vector<PackageApplicability>& applicability = {});
+                              const std::vector<PackageApplicability>& applicability = {}, bool flat = false);
 
 // Writes a bundle to `bundleFile` (replacing it), its block map in the options'
 // hash method and signed by their signer; each package's AppxManifest.xml is
 // read for what it applies to. Raises std::runtime_error on failure.
 void WriteBundle(const std::filesystem::path& bundleFile, const Identity& identity,
                  const std::vector<BundledPackageFile>& packages, const PackageOptions& options = {});
+
+// Writes a flat bundle: its manifest names the packages, which it does not
+// hold; each is a file of that name beside the bundle, signed on its own.
+void WriteFlatBundle(const std::filesystem::path& bundleFile, const Identity& identity,
+                     const std::vector<BundledPackageFile>& packages, const PackageOptions& options = {});
 
 // The data offset and size of each named entry of a ZIP file, from its central
 // directory and local headers (ZIP64 records included).

@@ -80,6 +80,8 @@ protected:
     }
 
 public:
+    const fs::path& Source() const { return m_source; }
+
     // A package with PackageDependency elements on (name, minimum version).
     std::string Package(const packaging::Identity& identity,
                         const std::vector<std::pair<std::string, std::string>>& dependencies = {},
@@ -106,7 +108,9 @@ public:
         return file;
     }
 
-    std::string Bundle(const std::string& name, const std::vector<Part>& parts, bool signedBundle = true) {
+    // A flat bundle's packages are files beside it.
+    std::string Bundle(const std::string& name, const std::vector<Part>& parts, bool signedBundle = true,
+                       bool flat = false) {
         std::vector<packaging::BundledPackageFile> files;
         for (const Part& part : parts) {
             const auto identity = Id(name, part.architecture, "1.0.0.0", part.resourceId);
@@ -118,7 +122,11 @@ public:
         if (signedBundle) {
             options.signer = store_testing::SignerOf(Id(name));
         }
-        packaging::WriteBundle(m_source / file, Id(name), files, options);
+        if (flat) {
+            packaging::WriteFlatBundle(m_source / file, Id(name), files, options);
+        } else {
+            packaging::WriteBundle(m_source / file, Id(name), files, options);
+        }
         return file;
     }
 
@@ -287,6 +295,29 @@ INSTANTIATE_TEST_SUITE_P(
                         return request;
                     },
                     ToHresult(0x8007000B), {}, "Oru.Set.appxbundle/"},
+        RequestCase{"FlatBundle",
+                    [](PackageRequestTest& t) {
+                        packaging::AppInstallerContent request;
+                        request.mainPackage = {Id("Oru.Set"), t.Bundle("Oru.Set", {{"x64", "", {}}}, true, true), true};
+                        return request;
+                    },
+                    0, {Full(Id("Oru.Set")), BundleFull("Oru.Set")}},
+        RequestCase{"FlatBundleWithoutItsPackage",
+                    [](PackageRequestTest& t) {
+                        packaging::AppInstallerContent request;
+                        request.mainPackage = {Id("Oru.Set"), t.Bundle("Oru.Set", {{"x64", "", {}}}, true, true), true};
+                        fs::remove(t.Source() / (Full(Id("Oru.Set")) + ".appx"));
+                        return request;
+                    },
+                    platform::kFileNotFound, {}, Full(Id("Oru.Set")) + ".appx"},
+        RequestCase{"FlatBundleOfAnUnsignedPackage",
+                    [](PackageRequestTest& t) {
+                        packaging::AppInstallerContent request;
+                        request.mainPackage = {
+                            Id("Oru.Set"), t.Bundle("Oru.Set", {{"x64", "", {}, false, Signing::Unsigned}}, true, true), true};
+                        return request;
+                    },
+                    ToHresult(0x800B0100), {}, "is not signed"},
         RequestCase{"BundleWithoutPackageForTheHost",
                     [](PackageRequestTest& t) {
                         packaging::AppInstallerContent request;
