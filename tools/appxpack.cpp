@@ -82,6 +82,7 @@ int Run(int argc, char** argv) {
     std::string out;
     std::string sourceDir;
     std::vector<std::string> bundleParts;
+    bool flat = false;
     std::string signCert;
     std::string signKey;
     std::vector<std::string> signChain;
@@ -106,6 +107,8 @@ int Run(int argc, char** argv) {
         ("source", po::value(&sourceDir), "folder whose files become the payload")
         ("bundle-package", po::value(&bundleParts)->composing(),
          "instead of a source folder, a package of the bundle to write: FILE@ARCH[@RESOURCE-ID[@LANG,...]] (repeatable)")
+        ("flat", po::bool_switch(&flat),
+         "write a flat bundle, which names its packages instead of holding them: publish each beside it, signed")
         ("hash", po::value(&hashMethod)->default_value("SHA256"),
          "the block map's hash method, which a signature's digests follow: SHA256, SHA384 or SHA512")
         ("sign-cert", po::value(&signCert),
@@ -162,7 +165,11 @@ int Run(int argc, char** argv) {
         for (const std::string& part : bundleParts) {
             packages.push_back(BundlePart(part, identity));
         }
-        packaging::WriteBundle(out, identity, packages, packageOptions);
+        if (flat) {
+            packaging::WriteFlatBundle(out, identity, packages, packageOptions);
+        } else {
+            packaging::WriteBundle(out, identity, packages, packageOptions);
+        }
         return 0;
     }
     if (sourceDir.empty()) {
