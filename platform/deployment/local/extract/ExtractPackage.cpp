@@ -154,21 +154,27 @@ void CheckLocalRecordsOf(const PackageArchive& package, const PackageBytes& byte
     for (const PayloadFile& file : payload) {
         byIndex.at(file.entry->index) = &file;
     }
+    const PayloadFile* misplaced = nullptr;
+    std::uint64_t misplacedHeader = 0;
     try {
         CheckLocalRecords(bytes, [&](std::uint64_t index, std::uint64_t, std::uint64_t headerSize) {
             const PayloadFile* file = index < byIndex.size() ? byIndex[index] : nullptr;
-            if (file == nullptr || file->blocks->lfhSize == headerSize || file->entry->name == kManifestName) {
-                return;
+            if (misplaced == nullptr && file != nullptr && file->blocks->lfhSize != headerSize &&
+                file->entry->name != kManifestName) {
+                misplaced = file;
+                misplacedHeader = headerSize;
             }
-            // What the platform then reads is not the file's data: deflated, it
-            // does not inflate; stored, its blocks do not match their hashes.
-            package.Fail(file->entry->deflated ? kCorruptPackage : kBlockHashMismatch,
-                         L"has a file " + PackageArchive::Quoted(file->entry->name) + L" whose local header is " +
-                             std::to_wstring(headerSize) + L" bytes, but its block map's LfhSize is " +
-                             std::to_wstring(file->blocks->lfhSize));
         });
     } catch (const PlatformError& error) {
         package.FailWith(error);
+    }
+    if (misplaced != nullptr) {
+        // What the platform then reads is not the file's data: deflated, it
+        // does not inflate; stored, its blocks do not match their hashes.
+        package.Fail(misplaced->entry->deflated ? kCorruptPackage : kBlockHashMismatch,
+                     L"has a file " + PackageArchive::Quoted(misplaced->entry->name) + L" whose local header is " +
+                         std::to_wstring(misplacedHeader) + L" bytes, but its block map's LfhSize is " +
+                         std::to_wstring(misplaced->blocks->lfhSize));
     }
 }
 
