@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cwctype>
 #include <optional>
 #include <string>
@@ -62,6 +63,28 @@ void CheckSource(const Uri& uri) {
     Throw(kInvalidArgument, L"Refused " + uri.RawUri() + L": only file:, https: and loopback http: URIs are supported.");
 }
 
+namespace {
+
+// A file name as one segment of a relative URI reference.
+std::wstring UriPathSegment(std::string_view name) {
+    static constexpr std::string_view kKept = "-._~!$&'()*+,;=@";
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::wstring segment;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x80 && std::isalnum(byte) != 0) || kKept.find(c) != std::string_view::npos) {
+            segment += static_cast<wchar_t>(byte);
+        } else {
+            segment += L'%';
+            segment += static_cast<wchar_t>(kHex[byte >> 4]);
+            segment += static_cast<wchar_t>(kHex[byte & 0xF]);
+        }
+    }
+    return segment;
+}
+
+}  // namespace
+
 Uri ResolvePackageUri(const Uri& appInstallerUri, std::wstring_view reference) {
     std::optional<Uri> uri;
     try {
@@ -78,6 +101,10 @@ Uri ResolvePackageUri(const Uri& appInstallerUri, std::wstring_view reference) {
                                     L" may not name a package there.");
     }
     return std::move(*uri);
+}
+
+Uri ResolveFileBeside(const Uri& uri, std::string_view fileName) {
+    return ResolvePackageUri(uri, UriPathSegment(fileName));
 }
 
 bool IsAllowedRedirect(const Uri& from, const Uri& to) {

@@ -20,6 +20,10 @@ bool IsLoopbackHost(std::wstring_view host);
 // from https, nor reach a local file from a remote one. Raises 0x80070057.
 Uri ResolvePackageUri(const Uri& appInstallerUri, std::wstring_view reference);
 
+// The file named `fileName` beside `uri` (as a flat bundle's packages lie
+// beside it), resolved and checked as ResolvePackageUri does.
+Uri ResolveFileBeside(const Uri& uri, std::string_view fileName);
+
 // Whether a server at `from` may redirect to `to`: to https, or from loopback
 // http to loopback http.
 bool IsAllowedRedirect(const Uri& from, const Uri& to);

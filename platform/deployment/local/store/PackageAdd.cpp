@@ -1,7 +1,6 @@
 #include "platform/deployment/local/store/PackageAdd.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <exception>
@@ -25,67 +24,13 @@
 #include "platform/deployment/local/format/PartNames.h"
 #include "platform/deployment/local/store/Applicability.h"
 #include "platform/deployment/local/store/Dependencies.h"
-#include "platform/deployment/local/store/RequestRunner.h"
+#include "platform/deployment/local/store/PackageOpening.h"
 
 namespace platform::deployment::local {
 namespace {
 
 namespace fs = std::filesystem;
 
-// The faults of a package's format that the platform's deployment reports as
-// a package that could not be opened, with the packaging library's code as the
-// extended one. An invalid manifest (0x80080204) and a block whose hash does
-// not match (0x80080207) it reports under their own codes.
-bool IsOpeningFault(hresult code) {
-    return (static_cast<std::uint32_t>(code) & 0xFFFF0000u) == 0x80510000u || code == kRelationshipsNotAllowed ||
-           code == kMissingFootprintFile || code == kInvalidBlockMap || code == kCorruptPackage;
-}
-
-std::wstring CodeText(hresult code) {
-    static constexpr wchar_t kHex[] = L"0123456789ABCDEF";
-    std::wstring text = L"0x";
-    for (int shift = 28; shift >= 0; shift -= 4) {
-        text += kHex[(static_cast<std::uint32_t>(code) >> shift) & 0xF];
-    }
-    return text;
-}
-
-// Runs `open`, raising its format faults as the deployment reports them.
-template <typename Open>
-auto Opening(Open&& open) -> decltype(open()) {
-    try {
-        return open();
-    } catch (const DeploymentFailure&) {
-        throw;
-    } catch (const PlatformError& error) {
-        if (!IsOpeningFault(error.Code())) {
-            throw;
-        }
-        throw DeploymentFailure(kCannotOpenPackage, error.Code(),
-                                L"Package could not be opened (" + CodeText(kCannotOpenPackage) + L"): error " +
-                                    CodeText(error.Code()) + L": " + ErrorText(error));
-    }
-}
-
-// A file name as one segment of a relative URI reference.
-std::wstring UriPathSegment(std::string_view name) {
-    static constexpr std::string_view kKept = "-._~!$&'()*+,;=@";
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::wstring segment;
-    for (const char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (std::isalnum(byte) != 0 && byte < 0x80) {
-            segment += static_cast<wchar_t>(byte);
-        } else if (kKept.find(c) != std::string_view::npos) {
-            segment += static_cast<wchar_t>(byte);
-        } else {
-            segment += L'%';
-            segment += static_cast<wchar_t>(kHex[byte >> 4]);
-            segment += static_cast<wchar_t>(kHex[byte & 0xF]);
-        }
-    }
-    return segment;
-}
 
 // Where an add's progress stands after each stage; staging the packages fills
 // the span between the last two.
@@ -193,7 +138,7 @@ private:
         for (const std::size_t index : ChooseBundlePackages(manifest, m_host, m_languages)) {
             const BundledPackage& bundled = manifest.packages[index];
             // A flat bundle's package is a file of that name beside it.
-            const Uri packageUri = bundled.stored ? uri : ResolvePackageUri(uri, UriPathSegment(bundled.fileName));
+            const Uri packageUri = bundled.stored ? uri : ResolveFileBeside(uri, bundled.fileName);
             Add(PlannedPackage{bundled.identity, FullName(bundled.identity), FamilyName(bundled.identity), packageUri,
                                dependency, true, planned.bundle, &bundled});
         }
